@@ -1,0 +1,22 @@
+#include "app/application.h"
+
+#include <memory>
+
+#include "app/message_loop.h"
+#include "app/module.h"
+#include "res/resource.h"
+#include "ui/main_window.h"
+
+int RunApplication(int showCommand) {
+  MessageLoop loop;
+  g_module.AddMessageLoop(&loop);
+
+  int exitCode = 0;
+  auto window = std::make_unique<MainWindow>();
+  if (window->Create(g_module.instance(), IDD_MAIN) != nullptr) {
+    ShowWindow(window->hwnd, showCommand);
+    exitCode = loop.Run();
+  }
+  g_module.RemoveMessageLoop();
+  return exitCode;
+}

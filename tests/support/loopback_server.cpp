@@ -1,0 +1,116 @@
+#include "tests/support/loopback_server.h"
+
+#include <chrono>
+
+ServerStep Reply(std::string bytes) {
+  ServerStep step;
+  step.bytes = std::move(bytes);
+  return step;
+}
+
+ServerStep HttpReply(const std::string& body, const char* status) {
+  return Reply(std::string("HTTP/1.1 ") + status + "\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+}
+
+ServerStep Silent() {
+  ServerStep step;
+  step.kind = ServerStep::Kind::Silent;
+  return step;
+}
+
+ServerStep CloseAtOnce() {
+  ServerStep step;
+  step.kind = ServerStep::Kind::CloseAtOnce;
+  return step;
+}
+
+ServerStep Split(std::string first, std::string second, int delayMs) {
+  ServerStep step;
+  step.kind = ServerStep::Kind::Split;
+  step.bytes = std::move(first);
+  step.more = std::move(second);
+  step.delayMs = delayMs;
+  return step;
+}
+
+LoopbackServer::LoopbackServer(const char* ip, std::vector<ServerStep> script)
+    : script_(std::move(script)) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return;
+  BOOL reuse = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(80);
+  address.sin_addr.s_addr = inet_addr(ip);
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(s, 16) != 0) {
+    closesocket(s);
+    return;
+  }
+  listener_ = s;
+  thread_ = std::thread([this] { Serve(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  stopping_ = true;
+  if (listener_ != INVALID_SOCKET) closesocket(listener_);
+  if (thread_.joinable()) thread_.join();
+}
+
+void LoopbackServer::SetScript(std::vector<ServerStep> script) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_ = std::move(script);
+}
+
+std::vector<std::string> LoopbackServer::requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void LoopbackServer::Serve() {
+  for (;;) {
+    SOCKET client = accept(listener_, nullptr, nullptr);
+    if (client == INVALID_SOCKET) {
+      if (stopping_) return;
+      continue;
+    }
+    ServerStep step;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      size_t index = static_cast<size_t>(connections_.load());
+      if (!script_.empty()) step = script_[index < script_.size() ? index : script_.size() - 1];
+    }
+    ++connections_;
+    Play(client, step);
+    closesocket(client);
+  }
+}
+
+void LoopbackServer::Play(SOCKET client, const ServerStep& step) {
+  if (step.kind == ServerStep::Kind::CloseAtOnce) return;
+  char request[4096];
+  int n = recv(client, request, sizeof request, 0);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.emplace_back(request, n > 0 ? n : 0);
+  }
+  switch (step.kind) {
+    case ServerStep::Kind::Reply:
+      send(client, step.bytes.data(), static_cast<int>(step.bytes.size()), 0);
+      break;
+    case ServerStep::Kind::Split:
+      send(client, step.bytes.data(), static_cast<int>(step.bytes.size()), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
+      send(client, step.more.data(), static_cast<int>(step.more.size()), 0);
+      break;
+    case ServerStep::Kind::Silent:
+      while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      break;
+    case ServerStep::Kind::CloseAtOnce:
+      break;
+  }
+  // Let the peer read everything before the close.
+  shutdown(client, SD_SEND);
+}

@@ -1,0 +1,57 @@
+// A scripted HTTP peer on port 80 of one loopback address, run on a thread of
+// its own. Each accepted connection reads the request once, then plays the
+// next step of the script (the last step repeats).
+#pragma once
+#include <winsock2.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ServerStep {
+  enum class Kind {
+    Reply,       // send `bytes` in one send, then close
+    Split,       // send `bytes`, wait `delayMs`, send `more`, then close
+    Silent,      // accept, read, send nothing until the server stops
+    CloseAtOnce  // close right after accepting, without reading
+  };
+  Kind kind = Kind::Reply;
+  std::string bytes;
+  std::string more;
+  int delayMs = 0;
+};
+
+ServerStep Reply(std::string bytes);
+// "HTTP/1.1 200 OK" headers with a Content-Length, then body.
+ServerStep HttpReply(const std::string& body, const char* status = "200 OK");
+ServerStep Silent();
+ServerStep CloseAtOnce();
+ServerStep Split(std::string first, std::string second, int delayMs);
+
+class LoopbackServer {
+public:
+  // Listens on ip:80 at once; check listening() before use.
+  explicit LoopbackServer(const char* ip, std::vector<ServerStep> script = {});
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  bool listening() const { return listener_ != INVALID_SOCKET; }
+  void SetScript(std::vector<ServerStep> script);
+  std::vector<std::string> requests();
+  int connections() const { return connections_.load(); }
+
+private:
+  void Serve();
+  void Play(SOCKET client, const ServerStep& step);
+
+  SOCKET listener_ = INVALID_SOCKET;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> connections_{0};
+  std::mutex mutex_;
+  std::vector<ServerStep> script_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};

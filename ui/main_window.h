@@ -1,0 +1,123 @@
+// The program's one window: a modeless dialog that is also the UI thread's
+// message filter and idle handler. It owns the network clock, the settings
+// in use, the control handles and the two link strings.
+#pragma once
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/dialog_window.h"
+#include "app/message_loop.h"
+
+class MainWindow : public DialogWindow, public MessageFilter, public IdleHandler {
+public:
+  MainWindow();
+
+  bool RouteMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                    LRESULT& result) override;
+  BOOL PreTranslateMessage(MSG* msg) override;
+  BOOL OnIdle() override;
+
+  // Start-up and shell.
+  LRESULT OnInitDialog();
+  LRESULT OnLButtonDown();
+  LRESULT OnCancel();
+  void StartNetwork();
+
+  // Synchronisation cycle and time service.
+  LRESULT OnClockTimer();
+  void SyncNow();
+  int FetchServerTime();
+  void RefreshBanner();
+  int ShowClock();
+
+  // Settings.
+  void LoadSettings();
+  void LoadServerHost();
+  void ReadDailyCount(int32_t& day, int32_t& count);
+  int WriteDailyCount(int32_t day, int32_t count);
+
+  // Start with Windows.
+  void LoadAutoStart();
+  LRESULT OnAutoStartClicked();
+
+  // Interval editor.
+  void ShowInterval();
+  int32_t ReadIntervalEdit();
+  LRESULT OnIntervalChanged();
+  LRESULT OnUnitClicked();
+  LRESULT OnIntervalSaveClicked();
+
+  // Alarm.
+  void CheckAlarm();
+  LRESULT OnAlarmCancelClicked();
+  LRESULT OnAlarmHourFocus();
+
+  // Notification area.
+  LRESULT OnSize(WPARAM sizeType);
+  LRESULT OnTrayNotify(LPARAM mouseMessage);
+  LRESULT OnRestoreWindow();
+  void DeleteTrayIcon();
+
+  // Links and banner.
+  LRESULT OnOpenHomePage();
+  LRESULT OnBannerClicked();
+
+  // The network clock: server time at the base instant, corrected by half the
+  // round trip, and GetTickCount at that instant.
+  int32_t baseSeconds = 0;
+  int32_t baseMillis = 0;
+  uint32_t baseTick = 0;
+  bool synced = false;
+  // The last computed local network time; holds no time before the first
+  // good synchronisation.
+  SYSTEMTIME DisplayTime{};
+
+  int32_t tickCounter = 0;
+  int32_t biasMinutes = 0;
+  int32_t intervalSeconds = 0;
+  int32_t showSeconds = 0;
+  int32_t autoStart = 0;
+
+  std::string homeLink;
+  std::string bannerLink;
+  std::string serverHost;
+
+  HFONT bodyFont = nullptr;
+  HFONT linkFont = nullptr;
+  HFONT clockFont = nullptr;
+
+  // Controls, in creation order.
+  HWND zoneLink = nullptr;
+  HWND dateLine = nullptr;
+  HWND timeLine = nullptr;
+  HWND alarmLabel = nullptr;
+  HWND alarmHour = nullptr;
+  HWND hourLabel = nullptr;
+  HWND alarmMinute = nullptr;
+  HWND minuteLabel = nullptr;
+  HWND alarmCancel = nullptr;
+  HWND everyLabel = nullptr;
+  HWND intervalEdit = nullptr;
+  HWND unitLink = nullptr;
+  HWND unitLabel = nullptr;
+  HWND intervalSave = nullptr;
+  HWND autoStartBox = nullptr;
+  HWND banner = nullptr;
+  HWND syncButton = nullptr;
+  HWND fetchCount = nullptr;
+  HWND status = nullptr;
+
+  // The calls whose effects reach outside the program, replaceable by tests.
+  struct SystemCalls {
+    BOOL(WINAPI* setLocalTime)(const SYSTEMTIME*) = ::SetLocalTime;
+    HINSTANCE(WINAPI* shellExecute)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) =
+        ::ShellExecuteA;
+  } calls;
+};
+
+// Centres a top-level window on its visible owner, else on the work area,
+// keeping it inside the work area.
+void CenterWindow(HWND window);
