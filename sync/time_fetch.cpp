@@ -1,5 +1,60 @@
+#include <cstdio>
+
+#include "net/http_get.h"
+#include "res/texts.h"
+#include "sync/protocol.h"
 #include "ui/main_window.h"
 
-int MainWindow::FetchServerTime() { return -1; }
+int MainWindow::FetchServerTime() {
+  char exchange[kExchangeCapacity];
+  std::snprintf(exchange, sizeof exchange, kTimeTargetFormat, kTimeQuery);
+  int32_t roundTripMs = 0;
+  // One buffer for target and reply: HttpGet forms the request first.
+  int length = HttpGet(serverHost.c_str(), exchange, exchange, kExchangeCapacity - 1,
+                       &roundTripMs);
+  if (length < 1) {
+    // The target while nothing came back, else what did.
+    MessageBoxA(hwnd, exchange, kTextNetworkError, MB_OK);
+    return -1;
+  }
 
-void MainWindow::RefreshBanner() {}
+  BaseTime base;
+  switch (ClassifyReply(exchange, length)) {
+    case ReplyClass::Upgrade: {
+      char message[kMessageCapacity];
+      FormatUpgradeMessage(exchange + 1, message, sizeof message);
+      MessageBoxA(hwnd, message, kTextNotice, MB_OK);
+      return -1;
+    }
+    case ReplyClass::TooManyErrors:
+      MessageBoxA(hwnd, kTextTooManyErrors, kTextNotice, MB_OK);
+      return -1;
+    case ReplyClass::Maintenance:
+      MessageBoxA(hwnd, kTextMaintenance, kTextNotice, MB_OK);
+      return -1;
+    case ReplyClass::Time:
+      if (ParseTimeBody(exchange, length, roundTripMs, &base)) {
+        baseSeconds = base.seconds;
+        baseMillis = base.millis;
+        // The base instant: right after the parse.
+        baseTick = GetTickCount();
+        return 0;
+      }
+      break;  // bytes that are no time are unknown data
+    case ReplyClass::Unknown:
+      break;
+  }
+  MessageBoxA(hwnd, exchange, kTextUnknownData, MB_OK);
+  return -1;
+}
+
+void MainWindow::RefreshBanner() {
+  char reply[kBannerCapacity];
+  int32_t roundTripMs = 0;  // not used for the banner
+  if (HttpGet(serverHost.c_str(), kBannerTarget, reply, kBannerCapacity - 1, &roundTripMs) <= 0)
+    return;
+  char* link = SkipBannerSpace(reply);
+  char* text = SplitAtChar(link, '\t');
+  bannerLink = link;
+  SetWindowTextA(banner, text);
+}

@@ -106,11 +106,41 @@ void LoopbackServer::Play(SOCKET client, const ServerStep& step) {
       send(client, step.more.data(), static_cast<int>(step.more.size()), 0);
       break;
     case ServerStep::Kind::Silent:
-      while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      // Until the client gives up; each round is bounded so that a stopping
+      // server is noticed.
       break;
     case ServerStep::Kind::CloseAtOnce:
       break;
   }
   // Let the peer read everything before the close.
-  shutdown(client, SD_SEND);
+  if (step.kind != ServerStep::Kind::Silent) shutdown(client, SD_SEND);
+  constexpr int kReplyCloseWaitMs = 3000;
+  int waitMs = step.kind == ServerStep::Kind::Silent ? -1 : kReplyCloseWaitMs;
+  if (AwaitClientClose(client, waitMs)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++clientCloses_;
+    closed_.notify_all();
+  }
+}
+
+bool LoopbackServer::AwaitClientClose(SOCKET client, int timeoutMs) {
+  int roundMs = 50;
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&roundMs),
+             sizeof roundMs);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!stopping_) {
+    char scratch[512];
+    int n = recv(client, scratch, sizeof scratch, 0);
+    if (n == 0) return true;
+    if (n < 0 && WSAGetLastError() != WSAETIMEDOUT) return true;
+    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
+  }
+  return false;
+}
+
+int LoopbackServer::WaitForClientCloses(int count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  closed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                   [&] { return clientCloses_ >= count; });
+  return clientCloses_;
 }

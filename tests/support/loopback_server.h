@@ -1,10 +1,12 @@
 // A scripted HTTP peer on port 80 of one loopback address, run on a thread of
 // its own. Each accepted connection reads the request once, then plays the
-// next step of the script (the last step repeats).
+// next step of the script (the last step repeats), then waits for the client
+// to close its end. An address with no LoopbackServer refuses connections.
 #pragma once
 #include <winsock2.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,7 +16,7 @@ struct ServerStep {
   enum class Kind {
     Reply,       // send `bytes` in one send, then close
     Split,       // send `bytes`, wait `delayMs`, send `more`, then close
-    Silent,      // accept, read, send nothing until the server stops
+    Silent,      // accept, read, send nothing until the client closes or the server stops
     CloseAtOnce  // close right after accepting, without reading
   };
   Kind kind = Kind::Reply;
@@ -42,10 +44,17 @@ public:
   void SetScript(std::vector<ServerStep> script);
   std::vector<std::string> requests();
   int connections() const { return connections_.load(); }
+  // Waits until the clients of count connections have closed theirs (seen
+  // as end of stream or reset), at most timeoutMs; returns how many have.
+  // A client that keeps its socket open is never counted.
+  int WaitForClientCloses(int count, int timeoutMs);
 
 private:
   void Serve();
   void Play(SOCKET client, const ServerStep& step);
+  // True once the client closed its end; gives up after timeoutMs, or at
+  // once when the server stops.
+  bool AwaitClientClose(SOCKET client, int timeoutMs);
 
   SOCKET listener_ = INVALID_SOCKET;
   std::atomic<bool> stopping_{false};
@@ -53,5 +62,7 @@ private:
   std::mutex mutex_;
   std::vector<ServerStep> script_;
   std::vector<std::string> requests_;
+  int clientCloses_ = 0;  // guarded by mutex_
+  std::condition_variable closed_;
   std::thread thread_;
 };

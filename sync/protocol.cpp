@@ -1,0 +1,69 @@
+#include "sync/protocol.h"
+
+#include <cstdio>
+
+#include "res/texts.h"
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+ReplyClass ClassifyReply(const char* body, int length) {
+  switch (body[0]) {
+    case '#': return ReplyClass::Upgrade;
+    case '^': return ReplyClass::TooManyErrors;
+    case '~': return ReplyClass::Maintenance;
+    default: break;
+  }
+  if (length > 7 && IsDigit(body[0])) return ReplyClass::Time;
+  return ReplyClass::Unknown;
+}
+
+bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* out) {
+  if (length < 3) return false;
+  const char* millisText = body + length - 3;
+  // A line end after the digits would otherwise shift two millisecond digits
+  // into the seconds and set the clock decades off.
+  for (int i = 0; i < 3; ++i) {
+    if (!IsDigit(millisText[i])) return false;
+  }
+  int32_t millis = (millisText[0] - '0') * 100 + (millisText[1] - '0') * 10 + (millisText[2] - '0');
+
+  // The value atoi gives for the text before the milliseconds. A time body
+  // starts with a digit, so there is neither leading space nor sign; bytes
+  // after the first non-digit are ignored, as atoi ignores them. Counted in
+  // 64 bits and stopped as soon as it leaves the 32-bit range.
+  int64_t seconds = 0;
+  for (const char* p = body; p < millisText && IsDigit(*p); ++p) {
+    seconds = seconds * 10 + (*p - '0');
+    if (seconds > INT32_MAX) return false;
+  }
+
+  // Signed halving truncates toward zero: an odd round trip loses half a
+  // millisecond.
+  int32_t corrected = millis + roundTripMs / 2;
+  int64_t baseSeconds = seconds + corrected / 1000;
+  if (baseSeconds > INT32_MAX || baseSeconds < INT32_MIN) return false;
+  out->seconds = static_cast<int32_t>(baseSeconds);
+  out->millis = corrected % 1000;
+  return true;
+}
+
+char* SplitAtChar(char* text, char separator) {
+  char* p = text;
+  while (*p != separator && *p != '\0') ++p;
+  if (*p == '\0') return p;
+  *p = '\0';
+  return p + 1;
+}
+
+char* SkipBannerSpace(char* text) {
+  while (*text == ' ' || *text == '\r' || *text == '\n' || *text == '\t') ++text;
+  return text;
+}
+
+void FormatUpgradeMessage(const char* rest, char* message, int capacity) {
+  std::snprintf(message, static_cast<size_t>(capacity), kTextUpgradeFormat, rest);
+}
