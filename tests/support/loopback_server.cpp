@@ -106,8 +106,7 @@ void LoopbackServer::Play(SOCKET client, const ServerStep& step) {
       send(client, step.more.data(), static_cast<int>(step.more.size()), 0);
       break;
     case ServerStep::Kind::Silent:
-      // Until the client gives up; each round is bounded so that a stopping
-      // server is noticed.
+      // Nothing is sent: the wait below lasts until the client gives up.
       break;
     case ServerStep::Kind::CloseAtOnce:
       break;

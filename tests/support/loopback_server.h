@@ -25,6 +25,8 @@ struct ServerStep {
   int delayMs = 0;
 };
 
+// Reply takes any bytes, so a test shapes them as it needs: bare line feeds,
+// a zero byte, exactly as many bytes as the client's buffer takes.
 ServerStep Reply(std::string bytes);
 // "HTTP/1.1 200 OK" headers with a Content-Length, then body.
 ServerStep HttpReply(const std::string& body, const char* status = "200 OK");
@@ -52,8 +54,8 @@ public:
 private:
   void Serve();
   void Play(SOCKET client, const ServerStep& step);
-  // True once the client closed its end; gives up after timeoutMs, or at
-  // once when the server stops.
+  // True once the client closed its end; gives up after timeoutMs (never
+  // when it is negative), or as soon as the server stops.
   bool AwaitClientClose(SOCKET client, int timeoutMs);
 
   SOCKET listener_ = INVALID_SOCKET;
