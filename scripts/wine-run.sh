@@ -7,14 +7,19 @@ export WINEDEBUG=-all
 # No Mono or Gecko prompts when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win32
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+ready="$WINEPREFIX/.oramet-ready"
+if [ ! -f "$ready" ]; then
   mkdir -p "$WINEPREFIX"
   # Two tests may start at once: the first one makes the prefix.
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  if [ ! -f "$ready" ]; then
     wineboot -i >/dev/null 2>&1 || true
+    # Without a window manager, Wine waits two seconds for every managed
+    # window it hides (each message box); windows it draws itself don't wait.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     wineserver -w
+    touch "$ready"
   fi
   flock -u 9
 fi
