@@ -20,7 +20,9 @@ void WipeKeys() {
 
 // nullptr leaves the value out.
 void Store(const char* key, const char* name, const char* text) {
-  if (text != nullptr) ASSERT_EQ(RegWriteString(key, name, text), 0);
+  if (text != nullptr) {
+    ASSERT_EQ(RegWriteString(key, name, text), 0);
+  }
 }
 
 class Settings : public testing::Test {

@@ -6,6 +6,7 @@
 
 #include "res/texts.h"
 #include "sync/zone.h"
+#include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
 #include "tests/sync/clock_window.h"
 
@@ -62,16 +63,19 @@ TEST_F(ClockTimer, UnsyncedTickRearmsAndLeavesTheClock) {
 }
 
 TEST_F(ClockTimer, SyncsOnMultiplesOfTheIntervalOnly) {
-  // A sync clears the status line first; the fetch then fails (nobody
-  // listens), so the clock drops to unsynced and the lines stay.
+  // A sync clears the status line first; the fetch then fails (the server
+  // is under maintenance), so the clock drops to unsynced and the lines stay.
+  LoopbackServer server("127.0.0.57", {HttpReply("~")});
+  ASSERT_TRUE(server.listening());
+  window.serverHost = "127.0.0.57";
   const struct {
     int32_t tick;
     int32_t interval;
     bool syncs;
   } cases[] = {
-      {0, 3600, true},  {1, 3600, false},   {3599, 3600, false}, {7200, 3600, true},
-      {3601, 3600, false}, {0, 1, true},    {5, 1, true},        {3601, 1, true},
-      {89, 90, false},  {180, 90, true},    {0, 2147483647, true},
+      // The whole decision table is checked natively; these show the window
+      // acts on it. Each failed sync costs a message box, so they are few.
+      {0, 3600, true}, {1, 3600, false}, {3599, 3600, false}, {7200, 3600, true}, {3601, 1, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "tick " << c.tick << " interval " << c.interval);

@@ -74,7 +74,9 @@ TEST_F(SyncNow, DailyCountContinuesOnTheSameDayAndRestartsOnAnother) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stored ? c.stored : "nothing stored");
     WipeSettings();
-    if (c.stored != nullptr) ASSERT_EQ(RegWriteString(kSettingsKey, "Count", c.stored), 0);
+    if (c.stored != nullptr) {
+      ASSERT_EQ(RegWriteString(kSettingsKey, "Count", c.stored), 0);
+    }
     SYNC_OR_SKIP(server, "127.0.0.51");
     EXPECT_EQ(Text(IDC_FETCH_COUNT), c.shown);
     EXPECT_EQ(StoredCount(), c.storedAfter);

@@ -92,7 +92,9 @@ TEST_F(Zone, NameFollowsTheSameTest) {
   EXPECT_EQ(CurrentZoneName(name), 0);
   ASSERT_NE(std::memchr(name, '\0', 255), nullptr) << "the name is not terminated";
   const char* expected = daylight ? zone->daylightName : zone->standardName;
-  if (expected != nullptr) EXPECT_STREQ(name, expected);
+  if (expected != nullptr) {
+    EXPECT_STREQ(name, expected);
+  }
 }
 
 TEST_F(Zone, WindowStartsWithTheZoneInForce) {
