@@ -18,7 +18,8 @@ void MainWindow::LoadSettings() {
   if (intervalSeconds <= 0) intervalSeconds = 3600;
 
   size = sizeof text - 1;
-  showSeconds = RegReadString(kSettingsKey, "ShowMode", text, size) == 0 ? ParseSettingNumber(text) : 0;
+  showSeconds = 0;
+  if (RegReadString(kSettingsKey, "ShowMode", text, size) == 0) showSeconds = ParseSettingNumber(text);
 }
 
 void MainWindow::LoadServerHost() {

@@ -8,10 +8,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "res/resource.h"
-#include "app/module.h"
 #include "sync/zone.h"
-#include "ui/main_window.h"
 
 namespace {
 
@@ -95,21 +92,6 @@ TEST_F(Zone, NameFollowsTheSameTest) {
   if (expected != nullptr) {
     EXPECT_STREQ(name, expected);
   }
-}
-
-TEST_F(Zone, WindowStartsWithTheZoneInForce) {
-  SCOPED_TRACE(zone->tz);
-  MainWindow window;
-  window.serverHost = "127.0.0.89";
-  ASSERT_NE(window.Create(g_module.instance(), IDD_MAIN), nullptr);
-  KillTimer(window.hwnd, CLOCK_TIMER);
-  char text[256] = {};
-  GetWindowTextA(GetDlgItem(window.hwnd, IDC_ZONE_LINK), text, sizeof text);
-  char name[256];
-  CurrentZoneName(name);
-  EXPECT_STREQ(text, name);
-  EXPECT_EQ(window.biasMinutes, daylight ? zone->daylightBias : zone->standardBias);
-  DestroyWindow(window.hwnd);
 }
 
 }  // namespace
