@@ -19,7 +19,9 @@ void MainWindow::LoadSettings() {
 
   size = sizeof text - 1;
   showSeconds = 0;
-  if (RegReadString(kSettingsKey, "ShowMode", text, size) == 0) showSeconds = ParseSettingNumber(text);
+  if (RegReadString(kSettingsKey, "ShowMode", text, size) == 0) {
+    showSeconds = ParseSettingNumber(text);
+  }
 }
 
 void MainWindow::LoadServerHost() {
