@@ -1,16 +1,48 @@
 #include "settings/registry.h"
+#include "settings/settings_text.h"
 #include "ui/main_window.h"
 
 void MainWindow::LoadSettings() {
-  intervalSeconds = 3600;
+  char text[256];
+  DWORD size = sizeof text - 1;
+  intervalSeconds = 0;
+  if (RegReadString(kSettingsKey, "Interval", text, size) == 0) {
+    intervalSeconds = ParseSettingNumber(text);
+  } else {
+    // The older key is asked only while the new value cannot be read.
+    size = sizeof text - 1;
+    if (RegReadString(kOlderSettingsKey, "Interval", text, size) == 0) {
+      intervalSeconds = OlderIntervalSeconds(text);
+    }
+  }
+  if (intervalSeconds <= 0) intervalSeconds = 3600;
+
+  size = sizeof text - 1;
   showSeconds = 0;
+  if (RegReadString(kSettingsKey, "ShowMode", text, size) == 0) {
+    showSeconds = ParseSettingNumber(text);
+  }
 }
 
-void MainWindow::LoadServerHost() { serverHost = ORAMET_SERVER_HOST; }
+void MainWindow::LoadServerHost() {
+  char text[256];
+  DWORD size = sizeof text - 1;
+  serverHost = RegReadString(kSettingsKey, "Server", text, size) == 0 ? text : ORAMET_SERVER_HOST;
+}
 
 void MainWindow::ReadDailyCount(int32_t& day, int32_t& count) {
-  day = 0;
-  count = -1;
+  char text[kDailyCountSize];
+  DWORD size = sizeof text - 1;
+  if (RegReadString(kSettingsKey, "Count", text, size) == 0) {
+    ParseDailyCount(text, day, count);
+  } else {
+    day = 0;
+    count = -1;
+  }
 }
 
-int MainWindow::WriteDailyCount(int32_t, int32_t) { return -1; }
+int MainWindow::WriteDailyCount(int32_t day, int32_t count) {
+  char text[kDailyCountSize];
+  FormatDailyCount(day, count, text);
+  return RegWriteString(kSettingsKey, "Count", text);
+}

@@ -1,12 +1,68 @@
 #include "res/resource.h"
+#include "res/texts.h"
+#include "sync/clock_math.h"
+#include "sync/local_time.h"
+#include "sync/zone.h"
 #include "ui/main_window.h"
 
+#include <cstdio>
+
 LRESULT MainWindow::OnClockTimer() {
+  // A chain of single shots: no tick can start while a fetch blocks this one.
   KillTimer(hwnd, CLOCK_TIMER);
-  if (tickCounter % intervalSeconds == 0) SyncNow();
-  SetTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
+  switch (ActionForTick(tickCounter, intervalSeconds)) {
+    case TickAction::Sync: SyncNow(); break;
+    case TickAction::Banner: RefreshBanner(); break;
+    case TickAction::Nothing: break;
+  }
+  if (!synced) {
+    SetTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
+  } else {
+    int32_t bias = CurrentBiasMinutes();
+    if (bias != biasMinutes) {
+      char name[256];
+      CurrentZoneName(name);
+      SetWindowTextA(zoneLink, name);
+      biasMinutes = bias;
+    }
+    NetworkTime now = LocalTimeAt(baseSeconds, baseMillis, baseTick, GetTickCount(), biasMinutes);
+    // A time the calendar cannot hold keeps the last lines, and the alarm
+    // is not asked about a time that was not computed.
+    bool shown = ToLocalFields(now.seconds, now.millis, DisplayTime);
+    if (shown) ShowClock();
+    SetTimer(hwnd, CLOCK_TIMER, RearmPeriod(now.millis), nullptr);
+    if (shown) CheckAlarm();
+  }
   ++tickCounter;
   return 0;
 }
 
-void MainWindow::SyncNow() {}
+void MainWindow::SyncNow() {
+  SetWindowTextA(status, "");
+  if (FetchServerTime() != 0) {
+    synced = false;
+    return;
+  }
+  // A server time whose local time the calendar cannot hold is treated like
+  // a failed fetch, without a message: nothing is shown, counted or set.
+  int64_t local = int64_t{baseSeconds} - int64_t{biasMinutes} * 60;
+  if (!ToLocalFields(local, baseMillis, DisplayTime)) {
+    synced = false;
+    return;
+  }
+  ShowClock();
+
+  DailyCount stored{};
+  ReadDailyCount(stored.day, stored.count);
+  DailyCount next = NextDailyCount(stored, DisplayTime.wDay);
+  WriteDailyCount(next.day, next.count);  // a lost count is not worth a message
+
+  char text[64];
+  std::snprintf(text, sizeof text, kTextFetchCountFormat, next.count);
+  SetWindowTextA(fetchCount, text);
+
+  BOOL ok = calls.setLocalTime(&DisplayTime);
+  SetWindowTextA(status, ok ? kTextSetTimeOk : kTextSetTimeFailed);
+  // The live clock runs on network time even where the system clock was not set.
+  synced = true;
+}

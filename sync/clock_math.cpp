@@ -1,0 +1,31 @@
+#include "sync/clock_math.h"
+
+NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint32_t baseTick,
+                        uint32_t nowTick, int32_t biasMinutes) {
+  uint32_t elapsed = nowTick - baseTick;
+  int64_t total = int64_t{baseMillis} + elapsed;
+  int64_t seconds = total / 1000 + baseSeconds - int64_t{biasMinutes} * 60;
+  int32_t millis = static_cast<int32_t>(total % 1000);
+  if (millis < 0) {  // only a negative base millisecond part gets here
+    millis += 1000;
+    seconds -= 1;
+  }
+  return {seconds, millis};
+}
+
+int32_t RearmPeriod(int32_t millis) { return millis <= 900 ? 1000 - millis : 2000 - millis; }
+
+TickAction ActionForTick(int32_t tickCounter, int32_t intervalSeconds) {
+  // The settings never hold an interval below 1; should one get here it
+  // must not divide by zero, and syncing on every tick would flood the server.
+  if (intervalSeconds > 0 && tickCounter % intervalSeconds == 0) return TickAction::Sync;
+  if (tickCounter % 3600 == 1) return TickAction::Banner;
+  return TickAction::Nothing;
+}
+
+DailyCount NextDailyCount(DailyCount stored, int32_t today) {
+  if (stored.day != today) return {today, 1};
+  // A stored count at the top of the range stays there rather than overflow.
+  if (stored.count == INT32_MAX) return stored;
+  return {stored.day, stored.count + 1};
+}

@@ -1,0 +1,34 @@
+// The arithmetic of the synchronisation cycle, apart from the window.
+#pragma once
+#include <cstdint>
+
+// Local network time: seconds counted like Unix time in the zone in force,
+// and 0 to 999 milliseconds after them.
+struct NetworkTime {
+  int64_t seconds;
+  int32_t millis;
+};
+
+// Network time at nowTick, from the base time taken at baseTick, shifted by
+// the zone bias. The tick difference is unsigned so it stays right across the
+// counter's wrap; the sums are 64-bit so they stay right past 24.8 days.
+NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint32_t baseTick,
+                        uint32_t nowTick, int32_t biasMinutes);
+
+// Milliseconds until the next whole network second; a second whose tick
+// would come in under 100 ms is skipped instead.
+int32_t RearmPeriod(int32_t millis);
+
+enum class TickAction { Sync, Banner, Nothing };
+
+// Tick 0 and every multiple of the interval synchronise; otherwise ticks
+// whose counter modulo 3600 is 1 fetch the banner.
+TickAction ActionForTick(int32_t tickCounter, int32_t intervalSeconds);
+
+struct DailyCount {
+  int32_t day;
+  int32_t count;
+};
+
+// The stored pair after one more fetch on day `today` of the month.
+DailyCount NextDailyCount(DailyCount stored, int32_t today);

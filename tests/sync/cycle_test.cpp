@@ -1,0 +1,179 @@
+// The clock timer on a real window, without the network: ticks are sent by
+// hand and the base time is set directly.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "res/texts.h"
+#include "sync/zone.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/message_boxes.h"
+#include "tests/sync/clock_window.h"
+
+std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
+BOOL SetLocalTimeRecorder::result = TRUE;
+
+namespace {
+
+// 2026-12-31 16:00:00 UTC; 2027-01-01 00:00:00, a Friday, in UTC+8 (this
+// test runs with TZ=Asia/Shanghai).
+constexpr int32_t kUtc = 1798732800;
+constexpr int32_t kShanghaiBias = -480;
+
+class ClockTimer : public ClockWindow {
+protected:
+  // Runs one synced tick with the base `elapsedMs` in the past and checks
+  // that the time line shows 00:00:ss local for an ss the elapsed time
+  // allows (the tick itself takes a moment). baseSeconds lies that many
+  // whole seconds before kUtc, give or take less than a minute.
+  void ExpectLiveTickShowsMidnightPlus(uint32_t elapsedMs, int32_t baseSeconds) {
+    window.synced = true;
+    window.baseSeconds = baseSeconds;
+    window.baseMillis = 0;
+    DWORD before = GetTickCount();
+    window.baseTick = before - elapsedMs;
+    Tick();
+    DWORD after = GetTickCount();
+    EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
+    std::string shown = Text(IDC_TIME);
+    bool matched = false;
+    int64_t first = int64_t{baseSeconds} - kUtc + elapsedMs / 1000;
+    int64_t last = int64_t{baseSeconds} - kUtc + (int64_t{elapsedMs} + (after - before)) / 1000;
+    for (int64_t s = first; s <= last; ++s) {
+      char expected[32];
+      std::snprintf(expected, sizeof expected, "00：00：%02d", static_cast<int>(s));
+      matched = matched || shown == expected;
+    }
+    EXPECT_TRUE(matched) << "time line " << shown << " after " << elapsedMs << " ms";
+    EXPECT_EQ(window.DisplayTime.wYear, 2027);
+    EXPECT_EQ(window.DisplayTime.wDayOfWeek, 5);
+  }
+};
+
+TEST_F(ClockTimer, UnsyncedTickRearmsAndLeavesTheClock) {
+  window.tickCounter = 5;
+  window.DisplayTime = SentinelTime();
+  Tick();
+  EXPECT_EQ(window.tickCounter, 6);
+  EXPECT_TRUE(TimerArmed());
+  EXPECT_EQ(Text(IDC_DATE), kTextDatePlaceholder);
+  EXPECT_EQ(Text(IDC_TIME), kTextTimePlaceholder);
+  EXPECT_TRUE(SameTime(window.DisplayTime, SentinelTime()));
+  EXPECT_TRUE(SetLocalTimeRecorder::calls.empty());
+}
+
+TEST_F(ClockTimer, SyncsOnMultiplesOfTheIntervalOnly) {
+  // A sync clears the status line first; the fetch then fails (the server
+  // is under maintenance), so the clock drops to unsynced and the lines stay.
+  LoopbackServer server("127.0.0.57", {HttpReply("~")});
+  ASSERT_TRUE(server.listening());
+  window.serverHost = "127.0.0.57";
+  const struct {
+    int32_t tick;
+    int32_t interval;
+    bool syncs;
+  } cases[] = {
+      // The whole decision table is checked natively; these show the window
+      // acts on it. Each failed sync costs a message box, so they are few.
+      {0, 3600, true}, {1, 3600, false}, {3599, 3600, false}, {7200, 3600, true}, {3601, 1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "tick " << c.tick << " interval " << c.interval);
+    MessageBoxRecorder boxes;
+    window.tickCounter = c.tick;
+    window.intervalSeconds = c.interval;
+    window.synced = true;
+    window.baseSeconds = kUtc;
+    window.baseTick = GetTickCount();
+    SetText(IDC_STATUS, "marker");
+    SetText(IDC_DATE, "date before");
+    Tick();
+    EXPECT_EQ(Text(IDC_STATUS), c.syncs ? "" : "marker");
+    EXPECT_EQ(window.synced, !c.syncs);
+    EXPECT_EQ(Text(IDC_DATE), c.syncs ? "date before" : "2027年01月01日星期五");
+    EXPECT_EQ(window.tickCounter, c.tick + 1);
+    EXPECT_TRUE(TimerArmed());
+  }
+  EXPECT_TRUE(SetLocalTimeRecorder::calls.empty());
+}
+
+TEST_F(ClockTimer, LiveTickShowsNetworkTimeInTheZone) {
+  window.tickCounter = 2;
+  window.biasMinutes = kShanghaiBias;
+  SetText(IDC_ZONE_LINK, "unchanged bias keeps this");
+  ExpectLiveTickShowsMidnightPlus(5000, kUtc);
+  EXPECT_EQ(Text(IDC_ZONE_LINK), "unchanged bias keeps this");
+  EXPECT_EQ(window.tickCounter, 3);
+  EXPECT_TRUE(TimerArmed());
+  EXPECT_TRUE(SetLocalTimeRecorder::calls.empty()) << "a tick must not set the system clock";
+}
+
+TEST_F(ClockTimer, BiasChangeUpdatesTheZoneLinkAndTheHourOnTheSameTick) {
+  window.tickCounter = 2;
+  window.biasMinutes = 0;  // as if the zone changed since the last tick
+  SetText(IDC_ZONE_LINK, "old zone");
+  ExpectLiveTickShowsMidnightPlus(2000, kUtc);
+  char name[256];
+  CurrentZoneName(name);
+  EXPECT_EQ(Text(IDC_ZONE_LINK), name);
+  EXPECT_EQ(window.biasMinutes, kShanghaiBias);
+}
+
+TEST_F(ClockTimer, LiveClockStaysRightPast24Days) {
+  // 2,200,000,000 ms overflow a signed 32-bit millisecond sum.
+  window.tickCounter = 2;
+  window.biasMinutes = kShanghaiBias;
+  ExpectLiveTickShowsMidnightPlus(2200000000u + 7000, kUtc - 2200000);
+}
+
+TEST_F(ClockTimer, TimesTheCalendarCannotHoldLeaveEverythingAsItWas) {
+  const struct {
+    const char* name;
+    int32_t baseSeconds;
+  } cases[] = {
+      {"local time before 1970", -40000},
+      {"local time past 2038-01-19 03:14:07", 2147483647 - 480 * 60 - 5},
+      {"UTC near the top, pushed over by the bias", 2147483000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    window.tickCounter = 2;
+    window.synced = true;
+    window.biasMinutes = kShanghaiBias;
+    window.baseSeconds = c.baseSeconds;
+    window.baseMillis = 0;
+    window.baseTick = GetTickCount() - 10000;
+    window.DisplayTime = SentinelTime();
+    SetText(IDC_DATE, "date kept");
+    SetText(IDC_TIME, "time kept");
+    Tick();
+    EXPECT_TRUE(SameTime(window.DisplayTime, SentinelTime()));
+    EXPECT_EQ(Text(IDC_DATE), "date kept");
+    EXPECT_EQ(Text(IDC_TIME), "time kept");
+    EXPECT_TRUE(window.synced);
+    EXPECT_EQ(window.tickCounter, 3);
+    EXPECT_TRUE(TimerArmed());
+  }
+  EXPECT_TRUE(SetLocalTimeRecorder::calls.empty());
+}
+
+TEST_F(ClockTimer, ShowClockWritesBothLinesFromDisplayTime) {
+  const struct {
+    SYSTEMTIME time;
+    const char* date;
+    const char* clock;
+  } cases[] = {
+      // The formats themselves are checked natively.
+      {{2027, 1, 2, 5, 8, 3, 9, 999}, "2027年01月05日星期二", "08：03：09"},
+      {{2024, 3, 0, 10, 10, 27, 5, 0}, "2024年03月10日星期日", "10：27：05"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.date);
+    window.DisplayTime = c.time;
+    EXPECT_EQ(window.ShowClock(), 0);
+    EXPECT_EQ(Text(IDC_DATE), c.date);
+    EXPECT_EQ(Text(IDC_TIME), c.clock);
+  }
+}
+
+}  // namespace

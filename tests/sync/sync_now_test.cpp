@@ -1,0 +1,213 @@
+// Synchronisation through a loopback time server.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "res/texts.h"
+#include "settings/registry.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/message_boxes.h"
+#include "tests/sync/clock_window.h"
+
+namespace {
+
+// 2026-12-31 16:00:00.000 UTC: 2027-01-01 00:00:00 in UTC+8, a Friday, the
+// 1st of the month.
+const char kServedTime[] = "1798732800000";
+
+class SyncNow : public ClockWindow {
+protected:
+  // Runs SyncNow against `server` at `ip`. Returns false when the fetch it
+  // needs is not built yet (no connection and no message box), so the
+  // caller skips.
+  bool Sync(LoopbackServer& server, const char* ip) {
+    window.serverHost = ip;
+    int connectionsBefore = server.connections();
+    size_t boxesBefore = boxes.boxes().size();
+    window.SyncNow();
+    return server.connections() > connectionsBefore || boxes.boxes().size() > boxesBefore;
+  }
+
+  MessageBoxRecorder boxes;
+};
+
+#define SYNC_OR_SKIP(server, ip) \
+  if (!Sync(server, ip)) GTEST_SKIP() << "FetchServerTime is still a stub"
+
+TEST_F(SyncNow, GoodReplyShowsCountsAndSetsTheClock) {
+  LoopbackServer server("127.0.0.50", {HttpReply(kServedTime)});
+  ASSERT_TRUE(server.listening());
+  window.DisplayTime = SentinelTime();
+  SYNC_OR_SKIP(server, "127.0.0.50");
+  EXPECT_TRUE(boxes.boxes().empty());
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].rfind("GET /?", 0), 0u) << server.requests()[0];
+  EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
+  EXPECT_EQ(Text(IDC_TIME), "00：00：00");
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), "取时1次");
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+  EXPECT_EQ(StoredCount(), "1,1");
+  EXPECT_TRUE(window.synced);
+  ASSERT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
+  EXPECT_TRUE(SameTime(SetLocalTimeRecorder::calls[0], window.DisplayTime));
+  EXPECT_EQ(window.DisplayTime.wYear, 2027);
+  EXPECT_EQ(window.DisplayTime.wMonth, 1);
+  EXPECT_EQ(window.DisplayTime.wDay, 1);
+  EXPECT_EQ(window.DisplayTime.wHour, 0);
+}
+
+TEST_F(SyncNow, DailyCountContinuesOnTheSameDayAndRestartsOnAnother) {
+  const struct {
+    const char* stored;  // nullptr: no value
+    const char* shown;
+    const char* storedAfter;
+  } cases[] = {
+      {"1,7", "取时8次", "1,8"},  // the served day is the 1st
+      {"2,7", "取时1次", "1,1"},
+      {"31,40", "取时1次", "1,1"},
+      {"x", "取时1次", "1,1"},
+  };
+  LoopbackServer server("127.0.0.51", {HttpReply(kServedTime)});
+  ASSERT_TRUE(server.listening());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored ? c.stored : "nothing stored");
+    WipeSettings();
+    if (c.stored != nullptr) {
+      ASSERT_EQ(RegWriteString(kSettingsKey, "Count", c.stored), 0);
+    }
+    SYNC_OR_SKIP(server, "127.0.0.51");
+    EXPECT_EQ(Text(IDC_FETCH_COUNT), c.shown);
+    EXPECT_EQ(StoredCount(), c.storedAfter);
+  }
+  EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(SyncNow, RefusedSetLocalTimeStillCountsAndRunsTheClock) {
+  LoopbackServer server("127.0.0.52", {HttpReply(kServedTime)});
+  ASSERT_TRUE(server.listening());
+  SetLocalTimeRecorder::result = FALSE;
+  SYNC_OR_SKIP(server, "127.0.0.52");
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeFailed);
+  EXPECT_EQ(Text(IDC_STATUS), "\xb1\xbe\xb5\xd8\xca\xb1\xbc\xe4\xc9\xe8\xd6\xc3\xca\xa7\xb0\xdc");
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), "取时1次");
+  EXPECT_EQ(StoredCount(), "1,1");
+  EXPECT_TRUE(window.synced);
+
+  window.tickCounter = 2;
+  window.baseTick -= 3000;
+  Tick();
+  std::string shown = Text(IDC_TIME);
+  EXPECT_TRUE(shown == "00：00：03" || shown == "00：00：04" || shown == "00：00：05") << shown;
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeFailed);
+  EXPECT_TRUE(TimerArmed());
+}
+
+TEST_F(SyncNow, FailedFetchAfterAGoodOneFreezesTheClock) {
+  LoopbackServer server("127.0.0.53", {HttpReply(kServedTime)});
+  ASSERT_TRUE(server.listening());
+  SYNC_OR_SKIP(server, "127.0.0.53");
+  ASSERT_TRUE(window.synced);
+  SYSTEMTIME shownTime = window.DisplayTime;
+
+  server.SetScript({CloseAtOnce()});
+  window.baseTick -= 4000;  // a live tick now would show a later second
+  window.SyncNow();
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].caption, kTextNetworkError);
+  EXPECT_FALSE(window.synced);
+  EXPECT_EQ(Text(IDC_STATUS), "");
+  EXPECT_EQ(Text(IDC_TIME), "00：00：00");
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), "取时1次");
+  EXPECT_EQ(StoredCount(), "1,1");
+  EXPECT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
+
+  window.tickCounter = 2;
+  Tick();
+  EXPECT_EQ(Text(IDC_TIME), "00：00：00");
+  EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
+  EXPECT_TRUE(SameTime(window.DisplayTime, shownTime));
+  EXPECT_TRUE(TimerArmed());
+
+  server.SetScript({HttpReply(kServedTime)});
+  window.SyncNow();
+  EXPECT_TRUE(window.synced);
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), "取时2次");
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+}
+
+TEST_F(SyncNow, ServerTimeTheCalendarCannotHoldChangesNothing) {
+  // 2038-01-19 03:14:07 UTC is past the range once shifted to UTC+8.
+  LoopbackServer server("127.0.0.54", {HttpReply("2147483647000")});
+  ASSERT_TRUE(server.listening());
+  window.DisplayTime = SentinelTime();
+  window.synced = true;
+  SYNC_OR_SKIP(server, "127.0.0.54");
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_FALSE(window.synced);
+  EXPECT_TRUE(SameTime(window.DisplayTime, SentinelTime()));
+  EXPECT_EQ(Text(IDC_DATE), kTextDatePlaceholder);
+  EXPECT_EQ(Text(IDC_TIME), kTextTimePlaceholder);
+  EXPECT_EQ(Text(IDC_STATUS), "");
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), kTextFetchCountZero);
+  EXPECT_EQ(StoredCount(), "<none>");
+  EXPECT_TRUE(SetLocalTimeRecorder::calls.empty());
+}
+
+TEST_F(SyncNow, FirstTickSyncsThroughTheServer) {
+  LoopbackServer server("127.0.0.55", {HttpReply(kServedTime)});
+  ASSERT_TRUE(server.listening());
+  window.serverHost = "127.0.0.55";
+  window.tickCounter = 0;
+  Tick();
+  if (server.connections() == 0 && boxes.boxes().empty()) GTEST_SKIP() << "FetchServerTime is still a stub";
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_TRUE(window.synced);
+  EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
+  EXPECT_EQ(window.tickCounter, 1);
+  EXPECT_TRUE(TimerArmed());
+}
+
+// Unix milliseconds of the host clock.
+int64_t NowMillis() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  int64_t ticks = (int64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  return (ticks - 116444736000000000LL) / 10000;
+}
+
+std::vector<SYSTEMTIME> realCalls;
+BOOL WINAPI RecordAndSetLocalTime(const SYSTEMTIME* time) {
+  realCalls.push_back(*time);
+  return ::SetLocalTime(time);
+}
+
+TEST_F(SyncNow, TheHostsOwnTimeIsSetForReal) {
+  // Only the true current time may reach the real SetLocalTime: the server
+  // answers with the host clock, read just before the request.
+  LoopbackServer server("127.0.0.56");
+  ASSERT_TRUE(server.listening());
+  int64_t now = NowMillis();
+  char body[32];
+  std::snprintf(body, sizeof body, "%lld%03d", static_cast<long long>(now / 1000),
+                static_cast<int>(now % 1000));
+  server.SetScript({HttpReply(body)});
+  realCalls.clear();
+  window.calls.setLocalTime = RecordAndSetLocalTime;
+  SYNC_OR_SKIP(server, "127.0.0.56");
+  EXPECT_TRUE(boxes.boxes().empty());
+  ASSERT_EQ(realCalls.size(), 1u);
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  FILETIME set, current;
+  SystemTimeToFileTime(&realCalls[0], &set);
+  SystemTimeToFileTime(&local, &current);
+  int64_t difference = ((int64_t{current.dwHighDateTime} << 32 | current.dwLowDateTime) -
+                        (int64_t{set.dwHighDateTime} << 32 | set.dwLowDateTime)) / 10000;
+  EXPECT_LT(difference < 0 ? -difference : difference, 2000) << "set time is " << difference
+                                                             << " ms off local time";
+  // Wine accepts a new time within half a second of its own clock.
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+  EXPECT_TRUE(window.synced);
+}
+
+}  // namespace
