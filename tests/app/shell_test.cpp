@@ -397,6 +397,7 @@ TEST(MessageLoopRun, MouseAndPaintTrafficDoesNotRearmIdle) {
     wait(loop.idleSeen);  // the loop started idle
     for (const Step& s : steps) {
       if (timedOut) break;
+      ResetEvent(loop.messageSeen);
       PostThreadMessageA(loopThread, s.message, 0, 0);
       if (s.rearms) {
         wait(loop.idleSeen);

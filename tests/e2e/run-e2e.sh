@@ -15,6 +15,10 @@ rm -f "$out/ready" "$out/shot-done" "$out/oramet-window.png"
 # Wine sees the host's file system as drive Z:.
 winpath() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
 
+# Make the shared prefix, if no test has yet, in the locale the other tests
+# use.
+[ -f "$prefix/system.reg" ] || "$wine_run" "$prefix" cmd.exe /c rem
+
 # As on a Chinese Windows: code page 936, so the screenshot shows the texts.
 if locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
   export LC_ALL=zh_CN.UTF-8
