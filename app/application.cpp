@@ -7,16 +7,18 @@
 #include "res/resource.h"
 #include "ui/main_window.h"
 
-int RunApplication(int showCommand) {
+int RunApplication(int showCommand, int templateId) {
   MessageLoop loop;
   g_module.AddMessageLoop(&loop);
 
   int exitCode = 0;
   auto window = std::make_unique<MainWindow>();
-  if (window->Create(g_module.instance(), IDD_MAIN) != nullptr) {
+  if (window->Create(g_module.instance(), templateId) != nullptr) {
     ShowWindow(window->hwnd, showCommand);
     exitCode = loop.Run();
   }
+  // Also after a failed creation: the loop dies with this frame and must not
+  // stay reachable from the registry.
   g_module.RemoveMessageLoop();
   return exitCode;
 }

@@ -21,8 +21,12 @@ void DialogWindow::OnFinalMessage(HWND) {}
 
 HWND DialogWindow::Create(HINSTANCE instance, int templateId, HWND parent) {
   g_module.AddCreateWindowData(this);
-  return CreateDialogParamA(instance, MAKEINTRESOURCEA(templateId), parent,
-                            StartDialogProc, 0);
+  HWND window = CreateDialogParamA(instance, MAKEINTRESOURCEA(templateId), parent,
+                                   StartDialogProc, 0);
+  // A missing template fails before any message arrives; the record must not
+  // be left for the next window of this thread to pick up.
+  if (window == nullptr) g_module.RemoveCreateWindowData(this);
+  return window;
 }
 
 INT_PTR CALLBACK DialogWindow::StartDialogProc(HWND window, UINT message, WPARAM wParam,

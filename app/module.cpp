@@ -82,3 +82,20 @@ DialogWindow* AppModule::ExtractCreateWindowData() {
   LeaveCriticalSection(&createLock_);
   return window;
 }
+
+bool AppModule::RemoveCreateWindowData(DialogWindow* window) {
+  DWORD thread = GetCurrentThreadId();
+  bool removed = false;
+  EnterCriticalSection(&createLock_);
+  for (Pending** link = &pending_; *link != nullptr; link = &(*link)->next) {
+    if ((*link)->threadId == thread && (*link)->window == window) {
+      Pending* found = *link;
+      *link = found->next;
+      delete found;
+      removed = true;
+      break;
+    }
+  }
+  LeaveCriticalSection(&createLock_);
+  return removed;
+}

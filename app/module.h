@@ -23,6 +23,9 @@ public:
   // message, which takes it out again on the same thread.
   void AddCreateWindowData(DialogWindow* window);
   DialogWindow* ExtractCreateWindowData();
+  // Takes out the record of a window whose creation failed before its first
+  // message; false when there is none.
+  bool RemoveCreateWindowData(DialogWindow* window);
 
 private:
   struct Pending {

@@ -5,13 +5,27 @@ set -euo pipefail
 
 need=(cmake ninja-build g++-mingw-w64-i686-posix mingw-w64-i686-dev
       wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-wqy-microhei
-      googletest libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev clang nsis zip)
+      googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev clang nsis zip)
 
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The end-to-end test runs the program with code page 936, as on a Chinese
+# Windows, so that its screenshot shows readable texts.
+ensure_locale() {
+  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: locale zh_CN.UTF-8 missing; run this script as root" >&2
+    return 0
+  fi
+  localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+  ensure_locale
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "setup: missing packages (${missing[*]}); run this script as root" >&2
@@ -23,3 +37,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+ensure_locale
