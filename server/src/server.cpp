@@ -33,6 +33,8 @@ struct Conn {
     bool got_bytes = false;
     bool handled = false;  // a complete request reached our handler
     bool offence_recorded = false;
+    bool in_callback = false;  // H2O is working on it below one of our frames
+    bool closed = false;
     h2o_timeout_entry_t idle_entry{};
     h2o_linklist_t link{};
 };
@@ -170,12 +172,13 @@ void maybe_finish(Worker *w) {
 void on_conn_close(void *data) {
     auto *c = static_cast<Conn *>(data);
     Worker *w = c->worker;
-    // Sent something but never a complete, acceptable request: garbage H2O
-    // rejected, an oversized head, or a request cut off by a time-out.
+    // Sent something but never a complete, acceptable request: a request cut
+    // off by a time-out or by the client.
     if (!c->handled && c->got_bytes) record_offence(c);
     if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
     h2o_linklist_unlink(&c->link);
-    delete c;
+    c->closed = true;
+    if (!c->in_callback) delete c;  // else the caller deletes it
     --w->nconns;
     if (!w->accepting && !w->stopping && w->listener != nullptr) {
         w->accepting = true;
@@ -184,13 +187,31 @@ void on_conn_close(void *data) {
     maybe_finish(w);
 }
 
+// Runs H2O's read callback for the connection. Returns false when the
+// connection was closed (and `c` freed) meanwhile.
+bool call_h2o_read(Conn *c, const char *err) {
+    h2o_socket_t *sock = c->sock;
+    t_current = c;
+    c->in_callback = true;
+    c->h2o_read(sock, err);
+    c->in_callback = false;
+    t_current = nullptr;
+    if (c->closed) {
+        delete c;
+        return false;
+    }
+    // H2O answered by itself (400 for an unparseable request) without
+    // reaching our handler. Count it now, before the socket is closed, so
+    // the client's next connection already sees the count.
+    if (!c->handled && sock->bytes_written > 0) record_offence(c);
+    return true;
+}
+
 // Closes the connection through H2O's own error path so its state is torn
 // down properly.
 void abort_conn(Conn *c, const char *why) {
-    h2o_socket_cb h2o_read = c->h2o_read;
-    t_current = c;
-    h2o_read(c->sock, why);  // may free c
-    t_current = nullptr;
+    if (!c->handled && c->got_bytes) record_offence(c);
+    call_h2o_read(c, why);
 }
 
 void on_conn_read(h2o_socket_t *sock, const char *err) {
@@ -202,14 +223,10 @@ void on_conn_read(h2o_socket_t *sock, const char *err) {
         }
         if (sock->input->size > c->worker->state->config.max_request_bytes) err = "request too large";
     }
-    if (err != nullptr) {
+    if (err != nullptr)
         abort_conn(c, err);
-        return;
-    }
-    h2o_socket_cb h2o_read = c->h2o_read;
-    t_current = c;
-    h2o_read(sock, nullptr);  // may free c
-    t_current = nullptr;
+    else
+        call_h2o_read(c, nullptr);
 }
 
 void on_idle_timeout(h2o_timeout_entry_t *entry) {
