@@ -5,7 +5,8 @@ set -euo pipefail
 
 need=(cmake ninja-build g++-mingw-w64-i686-posix mingw-w64-i686-dev
       wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-wqy-microhei
-      googletest libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev clang nsis zip)
+      googletest libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev clang nsis zip
+      pkg-config nginx)
 
 missing=()
 for p in "${need[@]}"; do
@@ -21,5 +22,19 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
+# nginx is only for scripts/bench-server.sh, which runs its own instance on a
+# loopback address. Keep the stock service from starting: it would take
+# port 80, which the demo's oramet-timed needs.
+guard=
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+  chmod +x /usr/sbin/policy-rc.d
+  guard=1
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ -n "$guard" ]; then rm -f /usr/sbin/policy-rc.d; trap - EXIT; fi
+if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+  systemctl disable --now nginx >/dev/null 2>&1 || true
+fi

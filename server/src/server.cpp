@@ -323,6 +323,9 @@ void worker_main(Worker *w) {
     h2o_socket_close(w->waker);
     h2o_evloop_run(w->loop, 0);  // let the closed sockets be disposed
     h2o_context_dispose(&w->ctx);
+    h2o_timeout_dispose(w->loop, &w->idle_timeout);
+    h2o_timeout_dispose(w->loop, &w->grace_timeout);
+    h2o_evloop_destroy(w->loop);
 }
 
 int open_listener(const struct sockaddr_storage &addr, socklen_t len, bool reuseport, std::string &error) {
@@ -442,6 +445,7 @@ int run_server(const ServerState &state) {
     }
     for (auto &t : threads) t.join();
     for (auto &w : workers) close(w->wake_fd[1]);
+    h2o_config_dispose(&globalconf);
     std::fprintf(stderr, "oramet-timed: stopped\n");
     return 0;
 }
