@@ -11,13 +11,14 @@
 #
 # DEMO_ADDR (default 127.0.0.1) picks the loopback address the server uses
 # and the client is pointed at; the client always talks to port 80.
-# DEMO_WAIT (default 10) is how many seconds to wait before the screenshot.
+# DEMO_WAIT (default 5) is how many seconds to wait after the client's window
+# appears before the screenshot.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 addr=${DEMO_ADDR:-127.0.0.1}
-wait_s=${DEMO_WAIT:-10}
+wait_s=${DEMO_WAIT:-5}
 with_client=1
 [ "${1:-}" = "--no-client" ] && with_client=
 
@@ -104,10 +105,15 @@ if [ -n "${DISPLAY:-}" ]; then
   wineserver -w || true
 else
   shot=$root/build/demo-screenshot.png
-  say "no display: running oramet.exe under Xvfb, screenshot after ${wait_s}s"
+  say "no display: running oramet.exe under Xvfb, screenshot ${wait_s}s after its window appears"
   rm -f "$shot"
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     wine "$1" &
+    # A cold Wine start can take half a minute on a busy machine.
+    for _ in $(seq 120); do
+      xwininfo -root -tree 2>/dev/null | grep -qi "oramet" && break
+      sleep 0.5
+    done
     sleep "$2"
     import -window root "$3"
     wineserver -k || true

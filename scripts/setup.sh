@@ -4,7 +4,7 @@
 set -euo pipefail
 
 need=(cmake ninja-build g++-mingw-w64-i686-posix mingw-w64-i686-dev
-      wine wine32:i386 xvfb xauth x11-apps imagemagick fonts-wqy-microhei
+      wine wine32:i386 xvfb xauth x11-apps x11-utils imagemagick fonts-wqy-microhei
       googletest libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev clang nsis zip
       pkg-config nginx)
 
