@@ -57,9 +57,11 @@ fi
 
 # 3. Server.
 say "starting oramet-timed on $addr:80"
+mkdir -p build
+log=$root/build/demo-server.log
 "$timed" --listen "$addr:80" \
   --banner-link "http://$addr/" \
-  --banner-text "欢迎使用 Oramet 校时：时间来自本机的 oramet-timed 演示服务器" &
+  --banner-text "欢迎使用 Oramet 校时：时间来自本机的 oramet-timed 演示服务器" 2>"$log" &
 server=$!
 stop_server() {
   if kill -0 "$server" 2>/dev/null; then
@@ -70,13 +72,19 @@ stop_server() {
 }
 trap stop_server EXIT
 
+# Wait for our own server's start-up line, not just for something on port 80.
 up=
 for _ in $(seq 50); do
-  kill -0 "$server" 2>/dev/null || { say "oramet-timed did not start (port 80 needs root or CAP_NET_BIND_SERVICE)"; exit 1; }
-  if (exec 3<>"/dev/tcp/$addr/80") 2>/dev/null; then up=1; break; fi
+  if ! kill -0 "$server" 2>/dev/null; then
+    cat "$log" >&2
+    say "oramet-timed did not start (see above; port 80 needs root or CAP_NET_BIND_SERVICE)"
+    exit 1
+  fi
+  if grep -q "listening on" "$log"; then up=1; break; fi
   sleep 0.1
 done
-[ -n "$up" ] || { say "oramet-timed does not answer on $addr:80"; exit 1; }
+[ -n "$up" ] || { cat "$log" >&2; say "oramet-timed did not come up"; exit 1; }
+say "server log: $log"
 
 ask() {  # target -> body, as the client reads it
   exec 3<>"/dev/tcp/$addr/80"
@@ -98,6 +106,11 @@ export WINEPREFIX=$root/build/demo-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLO
 mkdir -p "$WINEPREFIX"
 say "pointing the client at $addr (Wine prefix $WINEPREFIX)"
 wine reg add 'HKCU\SOFTWARE\Velmora\Adjust' /v Server /t REG_SZ /d "$addr" /f >/dev/null
+# Let this Wine session end: a desktop process it started without a display
+# would otherwise swallow the client's windows under Xvfb.
+wineserver -w
+# The client's texts are in code page 936; Wine picks it from a Chinese locale.
+export LC_ALL=zh_CN.UTF-8
 
 if [ -n "${DISPLAY:-}" ]; then
   say "starting oramet.exe on $DISPLAY; close it to end the demo"
