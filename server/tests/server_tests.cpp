@@ -567,8 +567,6 @@ TEST(Lifecycle, RequestInFlightIsAnsweredDuringShutdown) {
     std::string req = client_request("/?v=2.07");
     send_all(fd, req.substr(0, 10));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    pid_t waiter = 0;
-    (void)waiter;
     std::thread stopper([&] { s.stop(SIGTERM); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     send_all(fd, req.substr(10));
