@@ -1,0 +1,607 @@
+// Tests that start the real oramet-timed binary on a loopback address of its
+// own and talk to it over plain sockets, the way the Windows client does.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kPort = 18123;
+// Generous bounds that only catch hangs; nothing here measures speed.
+constexpr int kHangMs = 10000;
+
+std::string client_request(const std::string &target) {
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Horalin\r\n\r\n";
+}
+
+long long now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int connect_to(const std::string &ip, const char *source_ip = nullptr) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (source_ip != nullptr) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        inet_pton(AF_INET, source_ip, &src.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_all(int fd, const std::string &data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads until the peer closes (or resets) the connection or `timeout_ms`
+// passes. `closed` tells which of the two happened.
+std::string read_until_close(int fd, bool *closed = nullptr, int timeout_ms = kHangMs) {
+    std::string out;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (closed) *closed = false;
+    for (;;) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) break;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            if (closed) *closed = true;
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+// One connection, one request, everything the server sends back.
+std::string talk(const std::string &ip, const std::string &request, const char *source_ip = nullptr) {
+    int fd = connect_to(ip, source_ip);
+    if (fd < 0) return "<connect failed>";
+    send_all(fd, request);
+    std::string out = read_until_close(fd);
+    close(fd);
+    return out;
+}
+
+struct Response {
+    int status = 0;
+    std::string head;
+    std::string body;
+    std::string header(const std::string &name) const {
+        std::string lower_head;
+        for (char c : head) lower_head += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string key = "\r\n" + name + ":";
+        auto at = lower_head.find(key);
+        if (at == std::string::npos) return "<none>";
+        auto start = at + key.size();
+        auto end = head.find("\r\n", start);
+        std::string v = head.substr(start, end - start);
+        while (!v.empty() && v.front() == ' ') v.erase(0, 1);
+        return v;
+    }
+};
+
+Response parse(const std::string &raw) {
+    Response r;
+    auto sep = raw.find("\r\n\r\n");
+    if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || sep == std::string::npos) return r;
+    r.status = std::atoi(raw.c_str() + 9);
+    r.head = raw.substr(0, sep);
+    r.body = raw.substr(sep + 4);
+    return r;
+}
+
+Response get(const std::string &ip, const std::string &target, const char *source_ip = nullptr) {
+    return parse(talk(ip, client_request(target), source_ip));
+}
+
+// What the client itself does: one recv of at most 1023 bytes, the body is
+// whatever follows the first blank line.
+std::string client_style_body(const std::string &ip, const std::string &target) {
+    int fd = connect_to(ip);
+    if (fd < 0) return "<connect failed>";
+    send_all(fd, client_request(target));
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, kHangMs);
+    char buf[1024];
+    ssize_t n = recv(fd, buf, 1023, 0);
+    close(fd);
+    if (n <= 0) return "<nothing>";
+    std::string got(buf, static_cast<size_t>(n));
+    auto sep = got.find("\r\n\r\n");
+    return sep == std::string::npos ? "<no blank line>" : got.substr(sep + 4);
+}
+
+bool is_time_body(const std::string &body) {
+    if (body.size() < 13) return false;
+    for (char c : body)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+class Server {
+public:
+    Server(std::string ip, std::vector<std::string> args) : ip_(std::move(ip)) {
+        log_path_ = ::testing::TempDir() + "oramet-timed-" + ip_ + ".log";
+        args.insert(args.begin(), {"--listen", ip_ + ":" + std::to_string(kPort)});
+        pid_ = spawn(args, log_path_);
+    }
+    ~Server() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    static pid_t spawn(const std::vector<std::string> &args, const std::string &log_path) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (log >= 0) {
+                dup2(log, 1);
+                dup2(log, 2);
+            }
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(ORAMET_TIMED_BINARY));
+            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(ORAMET_TIMED_BINARY, argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+    // Waits until the server accepts connections.
+    bool ready() {
+        auto deadline = Clock::now() + std::chrono::milliseconds(kHangMs);
+        while (Clock::now() < deadline) {
+            int fd = connect_to(ip_);
+            if (fd >= 0) {
+                close(fd);
+                return true;
+            }
+            if (exited()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    bool exited() {
+        if (pid_ <= 0) return true;
+        int st;
+        if (waitpid(pid_, &st, WNOHANG) == pid_) {
+            status_ = st;
+            pid_ = -1;
+            return true;
+        }
+        return false;
+    }
+    // Sends `sig` and waits for the exit; returns the wait status or -1 on a hang.
+    int stop(int sig) {
+        if (pid_ <= 0) return status_;
+        kill(pid_, sig);
+        return wait_exit();
+    }
+    int wait_exit() {
+        auto deadline = Clock::now() + std::chrono::milliseconds(kHangMs);
+        while (Clock::now() < deadline) {
+            if (exited()) return status_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    std::string log() const {
+        std::ifstream in(log_path_);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::string &ip() const { return ip_; }
+
+private:
+    std::string ip_;
+    std::string log_path_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+#define START(server) ASSERT_TRUE((server).ready()) << (server).log()
+
+}  // namespace
+
+TEST(Endpoints, TimeBodyFormatAndValue) {
+    Server s("127.0.0.200", {});
+    START(s);
+    long long before = now_ms();
+    Response r = get(s.ip(), "/?v=2.07");
+    long long after = now_ms();
+    EXPECT_EQ(r.status, 200);
+    ASSERT_TRUE(is_time_body(r.body)) << "body: [" << r.body << "]";
+    EXPECT_EQ(r.body.size(), std::to_string(after / 1000).size() + 3);
+    long long served = std::stoll(r.body);
+    EXPECT_GT(served, before - 5000);
+    EXPECT_LT(served, after + 5000);
+    // The last three digits are milliseconds: body = seconds * 1000 + ms.
+    EXPECT_EQ(r.body.substr(0, r.body.size() - 3), std::to_string(served / 1000));
+}
+
+TEST(Endpoints, ReplyFitsTheClientsSingleReceive) {
+    Server s("127.0.0.201", {"--banner-link", "http://example.test/", "--banner-text", "欢迎使用"});
+    START(s);
+    std::string body = client_style_body(s.ip(), "/?v=2.07");
+    EXPECT_TRUE(is_time_body(body)) << body;
+    EXPECT_EQ(client_style_body(s.ip(), "/ad/"), "http://example.test/\t\xBB\xB6\xD3\xAD\xCA\xB9\xD3\xC3");
+}
+
+TEST(Endpoints, HeadersAreMinimalWithLengthAndClose) {
+    Server s("127.0.0.202", {});
+    START(s);
+    int fd = connect_to(s.ip());
+    ASSERT_GE(fd, 0);
+    send_all(fd, client_request("/?v=2.07"));
+    bool closed = false;
+    std::string raw = read_until_close(fd, &closed);
+    close(fd);
+    EXPECT_TRUE(closed) << "server must close after one reply";
+    Response r = parse(raw);
+    ASSERT_EQ(r.status, 200) << raw;
+    EXPECT_EQ(r.header("content-length"), std::to_string(r.body.size()));
+    EXPECT_EQ(r.header("transfer-encoding"), "<none>");
+    EXPECT_EQ(r.header("connection"), "close");
+    EXPECT_LT(raw.size(), 300u);
+}
+
+TEST(Endpoints, BannerFromConfigFileInCodePage936) {
+    std::string path = ::testing::TempDir() + "oramet-timed-banner.conf";
+    {
+        std::ofstream f(path);
+        f << "# sample\nbanner-link = http://example.test/news?id=1\nbanner-text = 你好，世界！\n";
+    }
+    Server s("127.0.0.203", {"--config", path});
+    START(s);
+    Response r = get(s.ip(), "/ad/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "http://example.test/news?id=1\t\xC4\xE3\xBA\xC3\xA3\xAC\xCA\xC0\xBD\xE7\xA3\xA1");
+    EXPECT_EQ(r.header("content-length"), std::to_string(r.body.size()));
+}
+
+TEST(Endpoints, BannerNotConfiguredIsEmpty) {
+    Server s("127.0.0.204", {});
+    START(s);
+    Response r = get(s.ip(), "/ad/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "");
+}
+
+TEST(Endpoints, EverythingElseIsNotFound) {
+    Server s("127.0.0.205", {});
+    START(s);
+    for (const char *target : {"/", "/ad", "/ad/x", "/index.html", "/favicon.ico", "//?v=2.07", "/x?v=2.07"}) {
+        Response r = get(s.ip(), target);
+        EXPECT_EQ(r.status, 404) << target;
+        EXPECT_EQ(r.body, "not found") << target;
+    }
+    Response post = parse(talk(s.ip(), "POST /?v=2.07 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"));
+    EXPECT_EQ(post.status, 404);
+    EXPECT_EQ(post.body, "not found");
+    Response head = parse(talk(s.ip(), "HEAD /?v=2.07 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(head.status, 404);
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+}
+
+TEST(Switches, Maintenance) {
+    Server s("127.0.0.206", {"--maintenance", "--banner-link", "l", "--banner-text", "t"});
+    START(s);
+    EXPECT_EQ(get(s.ip(), "/?v=2.07").body, "~");
+    EXPECT_EQ(get(s.ip(), "/?").body, "~");
+    EXPECT_EQ(get(s.ip(), "/ad/").body, "l\tt");
+    EXPECT_EQ(get(s.ip(), "/nope").status, 404);
+}
+
+TEST(Switches, MinimumVersionAsksForUpgrade) {
+    Server s("127.0.0.207", {"--min-version", "2.10", "--download-path", "/download/oramet.zip"});
+    START(s);
+    EXPECT_EQ(get(s.ip(), "/?v=2.07").body, "#/download/oramet.zip");
+    EXPECT_EQ(get(s.ip(), "/?v=1.5").body, "#/download/oramet.zip");
+    EXPECT_EQ(get(s.ip(), "/?").body, "#/download/oramet.zip");
+    EXPECT_EQ(get(s.ip(), "/?v=junk").body, "#/download/oramet.zip");
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.10").body));
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.1").body));
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.5").body));
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=10").body));
+}
+
+TEST(Switches, NoMinimumServesAnyVersion) {
+    Server s("127.0.0.208", {});
+    START(s);
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=0.01").body));
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?").body));
+}
+
+TEST(Switches, AbuseLimitPerAddress) {
+    Server s("127.0.0.209", {"--abuse-limit", "3", "--banner-link", "l", "--banner-text", "t"});
+    START(s);
+    const char *offender = "127.0.1.9";
+    const char *neighbour = "127.0.2.9";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(get(s.ip(), "/nothing-here", offender).status, 404);
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", offender).body)) << "three offences are within the limit";
+    EXPECT_EQ(get(s.ip(), "/nothing-here", offender).status, 404);
+    EXPECT_EQ(get(s.ip(), "/?v=2.07", offender).body, "^");
+    EXPECT_EQ(get(s.ip(), "/?v=2.07", offender).body, "^");
+    EXPECT_EQ(get(s.ip(), "/ad/", offender).body, "l\tt");
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", neighbour).body));
+}
+
+TEST(Switches, AbuseCountsGarbageOversizeAndBadQueries) {
+    Server s("127.0.0.210", {"--abuse-limit", "2", "--max-request-bytes", "512"});
+    START(s);
+    const char *src = "127.0.1.10";
+    talk(s.ip(), "this is not http\r\n\r\n", src);
+    talk(s.ip(), "GET /?v=2.07 HTTP/1.1\r\nX-Filler: " + std::string(4000, 'a') + "\r\n\r\n", src);
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", src).body));
+    // The third offence, a time request without a version, passes the limit
+    // and is itself answered "^", as is everything after it.
+    EXPECT_EQ(get(s.ip(), "/?no-version", src).body, "^");
+    EXPECT_EQ(get(s.ip(), "/?v=2.07", src).body, "^");
+}
+
+TEST(Switches, MaintenanceWinsOverOtherAnswers) {
+    Server s("127.0.0.211", {"--maintenance", "--min-version", "3", "--download-path", "/d", "--abuse-limit", "1"});
+    START(s);
+    const char *src = "127.0.1.11";
+    get(s.ip(), "/x", src);
+    get(s.ip(), "/x", src);
+    EXPECT_EQ(get(s.ip(), "/?v=2.07", src).body, "~");
+}
+
+TEST(Robustness, MalformedRequestsDoNotHurt) {
+    Server s("127.0.0.212", {});
+    START(s);
+    std::vector<std::string> inputs = {
+        "garbage\r\n\r\n",
+        "\r\n\r\n",
+        std::string("\0\0\0\0\xff\xfe\r\n\r\n", 10),
+        "GET\r\n\r\n",
+        "GET / HTTP/9.9\r\n\r\n",
+        "GET /?v=2.07 HTTP/1.1\r\nNo colon here\r\n\r\n",
+        "GET /?v=2.07 HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
+        "GET /?v=2.07 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+        "GET /?v=2.07 HTTP/1.1\r\nUpgrade: h2c\r\nConnection: Upgrade, HTTP2-Settings\r\nHTTP2-Settings: AAMAAABkAAQAAP__\r\n\r\n",
+        "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
+        "GET /?v=2.07 HTTP/1.0\r\n\r\n",
+        "GET /?v=%00%ff HTTP/1.1\r\n\r\n",
+        "GET http://example.test/?v=2.07 HTTP/1.1\r\nHost: x\r\n\r\n",
+        std::string(3000, 'A'),
+    };
+    for (const auto &in : inputs) {
+        std::string out = talk(s.ip(), in);
+        EXPECT_FALSE(s.exited()) << "died on input: " << in.substr(0, 60);
+    }
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+    EXPECT_EQ(s.stop(SIGTERM), 0) << s.log();
+}
+
+TEST(Robustness, RandomBytesDoNotHurt) {
+    Server s("127.0.0.213", {"--idle-timeout-ms", "500", "--read-timeout-ms", "1000"});
+    START(s);
+    unsigned seed = 12345;
+    for (int i = 0; i < 60; ++i) {
+        std::string junk;
+        size_t len = 1 + (rand_r(&seed) % 700);
+        for (size_t k = 0; k < len; ++k) junk += static_cast<char>(rand_r(&seed) & 0xff);
+        if (i % 3 == 0) junk = "GET /?" + junk + " HTTP/1.1\r\n\r\n";
+        if (i % 3 == 1) junk = "GET /?v=2.07 HTTP/1.1\r\n" + junk + "\r\n\r\n";
+        talk(s.ip(), junk);
+        ASSERT_FALSE(s.exited()) << "died on case " << i;
+    }
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+}
+
+TEST(Robustness, OversizedRequestsAreCut) {
+    Server s("127.0.0.214", {"--max-request-bytes", "1024"});
+    START(s);
+    // A head just under the bound is still answered.
+    std::string fits = "GET /?v=2.07 HTTP/1.1\r\nX: " + std::string(900, 'a') + "\r\n\r\n";
+    EXPECT_TRUE(is_time_body(parse(talk(s.ip(), fits)).body));
+    for (size_t size : {2000u, 20000u, 600000u}) {
+        std::string big = "GET /?v=2.07 HTTP/1.1\r\nX: " + std::string(size, 'a') + "\r\n\r\n";
+        int fd = connect_to(s.ip());
+        ASSERT_GE(fd, 0);
+        send_all(fd, big);  // may fail part-way once the server closes: fine
+        bool closed = false;
+        std::string out = read_until_close(fd, &closed);
+        close(fd);
+        EXPECT_TRUE(closed) << size;
+        EXPECT_EQ(parse(out).status == 200, false) << size;
+    }
+    std::string body = "POST /?v=2.07 HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'b');
+    EXPECT_NE(parse(talk(s.ip(), body)).status, 200);
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+}
+
+TEST(Robustness, IdleClientIsDisconnected) {
+    Server s("127.0.0.215", {"--idle-timeout-ms", "300"});
+    START(s);
+    int fd = connect_to(s.ip());
+    ASSERT_GE(fd, 0);
+    bool closed = false;
+    std::string out = read_until_close(fd, &closed);
+    close(fd);
+    EXPECT_TRUE(closed) << "an idle connection must be closed by the server";
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+}
+
+TEST(Robustness, SlowClientIsDisconnected) {
+    Server s("127.0.0.216", {"--idle-timeout-ms", "300", "--read-timeout-ms", "800"});
+    START(s);
+    int fd = connect_to(s.ip());
+    ASSERT_GE(fd, 0);
+    // Trickle a request byte by byte, never finishing it.
+    std::string req = "GET /?v=2.07 HTTP/1.1\r\nX-Slow: " + std::string(2000, 's');
+    bool closed = false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(kHangMs);
+    size_t i = 0;
+    while (Clock::now() < deadline && !closed) {
+        if (i < req.size() && send(fd, &req[i++], 1, MSG_NOSIGNAL) != 1) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) {
+            char buf[512];
+            closed = recv(fd, buf, sizeof buf, 0) <= 0;
+            if (!closed) break;  // got a reply to an unfinished request?
+        }
+    }
+    if (!closed) closed = (read_until_close(fd, &closed, 2000), closed);
+    close(fd);
+    EXPECT_TRUE(closed) << "a client that never finishes its request must be cut off";
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+}
+
+TEST(Load, TwoHundredConcurrentConnections) {
+    Server s("127.0.0.217", {"--workers", "2"});
+    START(s);
+    const int n = 200;
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
+        int fd = connect_to(s.ip());
+        ASSERT_GE(fd, 0) << i;
+        fds.push_back(fd);
+    }
+    // All connections are open at once; now every one asks for the time.
+    for (int fd : fds) ASSERT_TRUE(send_all(fd, client_request("/?v=2.07")));
+    int good = 0;
+    for (int fd : fds) {
+        if (is_time_body(parse(read_until_close(fd)).body)) ++good;
+        close(fd);
+    }
+    EXPECT_EQ(good, n);
+}
+
+TEST(Load, ConnectionLimitHoldsBackExtraClients) {
+    Server s("127.0.0.218", {"--workers", "1", "--max-connections", "20", "--idle-timeout-ms", "60000",
+                             "--read-timeout-ms", "60000"});
+    START(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the readiness probe's close land
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) {
+        int fd = connect_to(s.ip());
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+    }
+    // A complete request from the 21st client waits in the kernel's queue.
+    int extra = connect_to(s.ip());
+    ASSERT_GE(extra, 0);
+    send_all(extra, client_request("/?v=2.07"));
+    pollfd p{extra, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 1000), 0) << "server took more connections than allowed";
+    for (int fd : idle) close(fd);
+    Response r = parse(read_until_close(extra));
+    close(extra);
+    EXPECT_TRUE(is_time_body(r.body)) << "held-back client must be served once slots free up";
+}
+
+TEST(Lifecycle, SigtermStopsCleanly) {
+    Server s("127.0.0.219", {"--workers", "2"});
+    START(s);
+    int idle = connect_to(s.ip());
+    ASSERT_GE(idle, 0);
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+    int status = s.stop(SIGTERM);
+    ASSERT_NE(status, -1) << "did not exit after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << s.log();
+    EXPECT_LT(connect_to(s.ip()), 0) << "still listening after shutdown";
+    bool closed = false;
+    read_until_close(idle, &closed, 2000);
+    close(idle);
+    EXPECT_TRUE(closed);
+    EXPECT_NE(s.log().find("stopped"), std::string::npos) << s.log();
+}
+
+TEST(Lifecycle, SigintStopsCleanly) {
+    Server s("127.0.0.220", {});
+    START(s);
+    int status = s.stop(SIGINT);
+    ASSERT_NE(status, -1) << "did not exit after SIGINT";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(Lifecycle, RequestInFlightIsAnsweredDuringShutdown) {
+    Server s("127.0.0.221", {"--shutdown-grace-ms", "5000"});
+    START(s);
+    int fd = connect_to(s.ip());
+    ASSERT_GE(fd, 0);
+    std::string req = client_request("/?v=2.07");
+    send_all(fd, req.substr(0, 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::thread stopper([&] { s.stop(SIGTERM); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    send_all(fd, req.substr(10));
+    Response r = parse(read_until_close(fd));
+    close(fd);
+    stopper.join();
+    EXPECT_TRUE(is_time_body(r.body)) << "a started request should still be answered";
+}
+
+TEST(Lifecycle, RejectsBannerTooLongForTheClient) {
+    std::string text;
+    for (int i = 0; i < 500; ++i) text += "字";
+    Server s("127.0.0.222", {"--banner-link", "http://example.test/", "--banner-text", text});
+    int status = s.wait_exit();
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_NE(s.log().find("banner is"), std::string::npos) << s.log();
+}
+
+TEST(Lifecycle, RejectsBadOptions) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--bogus", "1"}, {"--min-version", "2.10"}, {"--banner-text", "\xff"}, {"--max-connections", "0"}}) {
+        Server s("127.0.0.223", args);
+        int status = s.wait_exit();
+        ASSERT_NE(status, -1);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0];
+    }
+}
+
+TEST(Lifecycle, RefusesAnAddressAlreadyInUse) {
+    Server first("127.0.0.224", {});
+    START(first);
+    Server second("127.0.0.224", {});
+    int status = second.wait_exit();
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_TRUE(is_time_body(get(first.ip(), "/?v=2.07").body));
+}

@@ -1,0 +1,368 @@
+// Unit tests for the pure logic of oramet-timed.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+#include "logic.hpp"
+
+using namespace oramet;
+
+namespace {
+
+Version V(const char *s) {
+    auto v = parse_version(s);
+    EXPECT_TRUE(v.has_value()) << s;
+    return v.value_or(Version{});
+}
+
+struct timespec TS(time_t sec, long nsec) {
+    struct timespec ts;
+    ts.tv_sec = sec;
+    ts.tv_nsec = nsec;
+    return ts;
+}
+
+AddrKey key4(const char *ip) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &in.sin_addr);
+    return make_addr_key(reinterpret_cast<sockaddr *>(&in));
+}
+
+AddrKey key6(const char *ip) {
+    sockaddr_in6 in{};
+    in.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, ip, &in.sin6_addr);
+    return make_addr_key(reinterpret_cast<sockaddr *>(&in));
+}
+
+}  // namespace
+
+TEST(Version, ParsesDecimalNumbers) {
+    EXPECT_TRUE(parse_version("2.07"));
+    EXPECT_TRUE(parse_version("2"));
+    EXPECT_TRUE(parse_version("0.0"));
+    EXPECT_TRUE(parse_version("123456789.123456789"));
+    for (const char *bad : {"", ".", "2.", ".5", "2.07.1", "a", "2a", "-1", "+2", " 2", "2 ", "1234567890",
+                            "1.1234567890", "2,07", "０"})
+        EXPECT_FALSE(parse_version(bad)) << bad;
+}
+
+TEST(Version, ComparesByValue) {
+    EXPECT_TRUE(V("2.07") < V("2.10"));
+    EXPECT_TRUE(V("2.07") < V("2.1"));
+    EXPECT_TRUE(V("2.1") == V("2.10"));
+    EXPECT_TRUE(V("2.10") < V("2.5"));
+    EXPECT_TRUE(V("2.99") < V("3"));
+    EXPECT_TRUE(V("9.9") < V("10.0"));
+    EXPECT_FALSE(V("2.07") < V("2.07"));
+    EXPECT_FALSE(V("2.10") < V("2.07"));
+    EXPECT_TRUE(V("02.07") == V("2.070"));
+}
+
+TEST(Query, FindsParameter) {
+    EXPECT_EQ(query_param("v=2.07", "v"), std::optional<std::string_view>("2.07"));
+    EXPECT_EQ(query_param("a=1&v=2.07&v=3", "v"), std::optional<std::string_view>("2.07"));
+    EXPECT_EQ(query_param("v", "v"), std::optional<std::string_view>(""));
+    EXPECT_EQ(query_param("v=", "v"), std::optional<std::string_view>(""));
+    EXPECT_FALSE(query_param("", "v"));
+    EXPECT_FALSE(query_param("vv=1&xv=2", "v"));
+    EXPECT_FALSE(query_param("&&", "v"));
+}
+
+TEST(Route, RecognisesEndpoints) {
+    EXPECT_EQ(route_request("GET", "/?v=2.07"), Route::Time);
+    EXPECT_EQ(route_request("GET", "/?"), Route::Time);
+    EXPECT_EQ(route_request("GET", "/?anything"), Route::Time);
+    EXPECT_EQ(route_request("GET", "/ad/"), Route::Banner);
+    EXPECT_EQ(route_request("GET", "/ad/?x=1"), Route::Banner);
+    EXPECT_EQ(route_request("GET", "/"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "/ad"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "/ad/x"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "//?v=2.07"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "/index.html"), Route::NotFound);
+    EXPECT_EQ(route_request("POST", "/?v=2.07"), Route::NotFound);
+    EXPECT_EQ(route_request("HEAD", "/ad/"), Route::NotFound);
+    EXPECT_EQ(route_request("get", "/ad/"), Route::NotFound);
+}
+
+TEST(TimeQueryTest, WithoutMinimumNobodyUpgrades) {
+    auto r = classify_time_query("v=2.07", std::nullopt);
+    EXPECT_FALSE(r.malformed);
+    EXPECT_FALSE(r.needs_upgrade);
+    r = classify_time_query("", std::nullopt);
+    EXPECT_TRUE(r.malformed);
+    EXPECT_FALSE(r.needs_upgrade);
+    r = classify_time_query("v=abc", std::nullopt);
+    EXPECT_TRUE(r.malformed);
+    EXPECT_FALSE(r.needs_upgrade);
+}
+
+TEST(TimeQueryTest, MinimumVersion) {
+    auto min = parse_version("2.10");
+    EXPECT_TRUE(classify_time_query("v=2.07", min).needs_upgrade);
+    EXPECT_TRUE(classify_time_query("v=1.99", min).needs_upgrade);
+    EXPECT_FALSE(classify_time_query("v=2.10", min).needs_upgrade);
+    EXPECT_FALSE(classify_time_query("v=2.1", min).needs_upgrade);
+    EXPECT_FALSE(classify_time_query("v=2.11", min).needs_upgrade);
+    EXPECT_FALSE(classify_time_query("v=3", min).needs_upgrade);
+    EXPECT_FALSE(classify_time_query("x=1&v=2.5", min).needs_upgrade);
+    // Missing or malformed versions count as the oldest.
+    auto r = classify_time_query("", min);
+    EXPECT_TRUE(r.malformed);
+    EXPECT_TRUE(r.needs_upgrade);
+    EXPECT_TRUE(classify_time_query("v=2.10beta", min).needs_upgrade);
+}
+
+TEST(TimeBody, ExactFormat) {
+    EXPECT_EQ(format_time_body(TS(1733550000, 123000000)), "1733550000123");
+    EXPECT_EQ(format_time_body(TS(1733550000, 0)), "1733550000000");
+    EXPECT_EQ(format_time_body(TS(1733550000, 5000000)), "1733550000005");
+    EXPECT_EQ(format_time_body(TS(1733550000, 99000000)), "1733550000099");
+    EXPECT_EQ(format_time_body(TS(0, 0)), "0000");
+    EXPECT_EQ(format_time_body(TS(9999999999, 999000000)), "9999999999999");
+    EXPECT_EQ(format_time_body(TS(10000000000, 1000000)), "10000000000001");
+}
+
+TEST(TimeBody, RoundsToNearestMillisecond) {
+    EXPECT_EQ(format_time_body(TS(1733550000, 123499999)), "1733550000123");
+    EXPECT_EQ(format_time_body(TS(1733550000, 123500000)), "1733550000124");
+    EXPECT_EQ(format_time_body(TS(1733550000, 999499999)), "1733550000999");
+    EXPECT_EQ(format_time_body(TS(1733550000, 999500000)), "1733550001000");
+    EXPECT_EQ(format_time_body(TS(1733550000, 999999999)), "1733550001000");
+}
+
+TEST(TimeBody, LengthMatchesBuffer) {
+    char buf[32];
+    std::memset(buf, 'x', sizeof buf);
+    size_t n = format_time_body(TS(1733550000, 123000000), buf);
+    EXPECT_EQ(n, 13u);
+    EXPECT_EQ(buf[13], 'x');  // nothing written after the digits
+}
+
+TEST(Banner, ConvertsToCodePage936) {
+    std::string out, err;
+    ASSERT_TRUE(build_banner("http://example.test/", "你好，世界", out, err)) << err;
+    EXPECT_EQ(out, std::string("http://example.test/\t\xC4\xE3\xBA\xC3\xA3\xAC\xCA\xC0\xBD\xE7"));
+    ASSERT_TRUE(build_banner("", "", out, err)) << err;
+    EXPECT_EQ(out, "\t");
+    ASSERT_TRUE(build_banner("a", "b c", out, err)) << err;
+    EXPECT_EQ(out, "a\tb c");
+}
+
+TEST(Banner, RejectsBadInput) {
+    std::string out = "unchanged", err;
+    EXPECT_FALSE(build_banner("a\tb", "x", out, err));
+    EXPECT_FALSE(build_banner("a\nb", "x", out, err));
+    EXPECT_FALSE(build_banner("a", std::string_view("x\0y", 3), out, err));
+    EXPECT_FALSE(build_banner("a", "\xff\xfe", out, err));          // not UTF-8
+    EXPECT_FALSE(build_banner("a", "\xe4\xbd", out, err));          // cut-off UTF-8
+    EXPECT_FALSE(build_banner("a", "\xF0\x9F\x98\x80", out, err));  // emoji: not in code page 936
+    EXPECT_EQ(out, "unchanged");
+    EXPECT_FALSE(err.empty());
+}
+
+TEST(Banner, RejectsTooLong) {
+    std::string out, err;
+    // Each of these characters takes two bytes in code page 936.
+    std::string text;
+    for (int i = 0; i < 424; ++i) text += "汉";
+    ASSERT_TRUE(build_banner("", text, out, err)) << err;
+    EXPECT_EQ(out.size(), 849u);
+    text += "字";
+    EXPECT_FALSE(build_banner("", text, out, err));
+    EXPECT_NE(err.find("851"), std::string::npos) << err;
+    EXPECT_LE(kMaxBannerBytes + 150, kClientReceiveLimit);
+}
+
+TEST(AddrKeys, MapsAddresses) {
+    EXPECT_EQ(key4("127.0.0.1"), key6("::ffff:127.0.0.1"));
+    EXPECT_NE(key4("127.0.0.1"), key4("127.0.0.2"));
+    EXPECT_EQ(key6("2001:db8:1:2:aaaa::1"), key6("2001:db8:1:2:bbbb::2"));  // same /64
+    EXPECT_NE(key6("2001:db8:1:2::1"), key6("2001:db8:1:3::1"));
+}
+
+TEST(Abuse, CountsAndBlocksAfterLimit) {
+    AbuseTable t(100, 3);
+    const std::int64_t now = 1733550000;
+    auto a = key4("10.0.0.1"), b = key4("10.0.0.2");
+    EXPECT_FALSE(t.blocked(a, now));
+    EXPECT_EQ(t.record(a, now), 1u);
+    EXPECT_EQ(t.record(a, now + 1), 2u);
+    EXPECT_EQ(t.record(a, now + 2), 3u);
+    EXPECT_FALSE(t.blocked(a, now + 2));  // at the limit, not past it
+    EXPECT_EQ(t.record(a, now + 3), 4u);
+    EXPECT_TRUE(t.blocked(a, now + 3));
+    EXPECT_FALSE(t.blocked(b, now + 3));
+    EXPECT_EQ(t.count(b, now), 0u);
+}
+
+TEST(Abuse, ForgetsAfterTwentyFourHours) {
+    AbuseTable t(100, 2);
+    const std::int64_t start = 1733547600;  // the start of an hour
+    auto a = key4("10.0.0.1");
+    for (int i = 0; i < 3; ++i) t.record(a, start + i);
+    EXPECT_TRUE(t.blocked(a, start + 10));
+    EXPECT_TRUE(t.blocked(a, start + 23 * 3600 + 3599));
+    EXPECT_FALSE(t.blocked(a, start + 24 * 3600));
+    EXPECT_EQ(t.count(a, start + 24 * 3600), 0u);
+    // Offences spread over time: the window slides hour by hour.
+    t.record(a, start + 30 * 3600);
+    t.record(a, start + 40 * 3600);
+    t.record(a, start + 50 * 3600);
+    EXPECT_EQ(t.count(a, start + 50 * 3600), 3u);
+    EXPECT_TRUE(t.blocked(a, start + 50 * 3600));
+    EXPECT_EQ(t.count(a, start + 54 * 3600), 2u);
+    EXPECT_EQ(t.count(a, start + 64 * 3600), 1u);
+    EXPECT_EQ(t.count(a, start + 80 * 3600), 0u);
+    EXPECT_EQ(t.record(a, start + 200 * 3600), 1u);
+}
+
+TEST(Abuse, ClockSteppingBackStillCounts) {
+    AbuseTable t(10, 1);
+    auto a = key4("10.0.0.1");
+    t.record(a, 1733550000);
+    EXPECT_EQ(t.record(a, 1733550000 - 7200), 2u);
+    EXPECT_TRUE(t.blocked(a, 1733550000));
+}
+
+TEST(Abuse, TableSizeIsBounded) {
+    AbuseTable t(3, 1);
+    const std::int64_t now = 1733550000;
+    auto a = key4("10.0.0.1"), b = key4("10.0.0.2"), c = key4("10.0.0.3"), d = key4("10.0.0.4");
+    t.record(a, now);
+    t.record(a, now);
+    t.record(b, now);
+    t.record(c, now);
+    t.record(a, now);  // a is now the most recent offender
+    t.record(d, now);  // evicts b, the least recent
+    EXPECT_EQ(t.size(), 3u);
+    EXPECT_EQ(t.count(b, now), 0u);
+    EXPECT_EQ(t.count(a, now), 3u);
+    EXPECT_EQ(t.count(c, now), 1u);
+    EXPECT_EQ(t.count(d, now), 1u);
+    for (int i = 0; i < 1000; ++i) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(0x0b000000u + static_cast<unsigned>(i));
+        t.record(make_addr_key(reinterpret_cast<sockaddr *>(&in)), now);
+    }
+    EXPECT_EQ(t.size(), 3u);
+}
+
+TEST(Abuse, LimitZeroNeverBlocks) {
+    AbuseTable t(10, 0);
+    auto a = key4("10.0.0.1");
+    for (int i = 0; i < 100; ++i) t.record(a, 1733550000);
+    EXPECT_FALSE(t.blocked(a, 1733550000));
+}
+
+TEST(ConfigTest, Defaults) {
+    Config c;
+    EXPECT_EQ(c.listen, "127.0.0.1:80");
+    EXPECT_EQ(c.workers, 0u);
+    EXPECT_FALSE(c.maintenance);
+    EXPECT_EQ(c.abuse_limit, 0u);
+    EXPECT_FALSE(c.banner_set);
+}
+
+TEST(ConfigTest, ParsesFileText) {
+    Config c;
+    std::string err;
+    ASSERT_TRUE(parse_config_text(c,
+                                  "# comment\n"
+                                  "listen = 127.0.0.201:8080\r\n"
+                                  "\n"
+                                  "maintenance = on\n"
+                                  "min-version=2.10\n"
+                                  "download-path = /download/oramet.zip\n"
+                                  "abuse-limit = 50\n"
+                                  "banner-link = http://example.test/a=b\n"
+                                  "banner-text =  你好 world \n"
+                                  "workers = 2\n"
+                                  "max-connections = 300\n",
+                                  err))
+        << err;
+    EXPECT_EQ(c.listen, "127.0.0.201:8080");
+    EXPECT_TRUE(c.maintenance);
+    EXPECT_EQ(c.min_version, "2.10");
+    EXPECT_EQ(c.download_path, "/download/oramet.zip");
+    EXPECT_EQ(c.abuse_limit, 50u);
+    EXPECT_EQ(c.banner_link, "http://example.test/a=b");
+    EXPECT_EQ(c.banner_text, "你好 world");
+    EXPECT_TRUE(c.banner_set);
+    EXPECT_EQ(c.workers, 2u);
+    EXPECT_EQ(c.max_connections, 300u);
+}
+
+TEST(ConfigTest, RejectsBadFileText) {
+    std::string err;
+    Config c;
+    EXPECT_FALSE(parse_config_text(c, "listen\n", err));
+    EXPECT_NE(err.find("line 1"), std::string::npos);
+    EXPECT_FALSE(parse_config_text(c, "\n\nnonsense = 1\n", err));
+    EXPECT_NE(err.find("line 3"), std::string::npos);
+    EXPECT_FALSE(parse_config_text(c, "maintenance = maybe\n", err));
+    EXPECT_FALSE(parse_config_text(c, "workers = -1\n", err));
+    EXPECT_FALSE(parse_config_text(c, "max-connections = 0\n", err));
+    EXPECT_FALSE(parse_config_text(c, "min-version = 2.x\n", err));
+    EXPECT_FALSE(parse_config_text(c, "listen = localhost:80\n", err));
+    EXPECT_FALSE(parse_config_text(c, "max-request-bytes = 10\n", err));
+}
+
+TEST(ConfigTest, CommandLine) {
+    Config c;
+    std::string err;
+    ASSERT_EQ(parse_args(c, {"--listen", "127.0.0.202:81", "--maintenance", "--abuse-limit=7", "--banner-text", "x"},
+                         err),
+              ArgsResult::Ok)
+        << err;
+    EXPECT_EQ(c.listen, "127.0.0.202:81");
+    EXPECT_TRUE(c.maintenance);
+    EXPECT_EQ(c.abuse_limit, 7u);
+    EXPECT_TRUE(c.banner_set);
+    Config d;
+    EXPECT_EQ(parse_args(d, {"--help"}, err), ArgsResult::Help);
+    EXPECT_EQ(parse_args(d, {"--listen"}, err), ArgsResult::Error);
+    EXPECT_EQ(parse_args(d, {"listen"}, err), ArgsResult::Error);
+    EXPECT_EQ(parse_args(d, {"--bogus", "1"}, err), ArgsResult::Error);
+    EXPECT_EQ(parse_args(d, {"--config", "/nonexistent/oramet-timed.conf"}, err), ArgsResult::Error);
+}
+
+TEST(ConfigTest, Validation) {
+    Config c;
+    std::optional<Version> min;
+    std::string err;
+    EXPECT_TRUE(validate_config(c, min, err));
+    EXPECT_FALSE(min);
+    c.min_version = "2.10";
+    EXPECT_FALSE(validate_config(c, min, err));  // no download path
+    c.download_path = "/dl/oramet.zip";
+    EXPECT_TRUE(validate_config(c, min, err)) << err;
+    ASSERT_TRUE(min);
+    EXPECT_TRUE(*min == V("2.1"));
+    c.download_path = "bad\r\npath";
+    EXPECT_FALSE(validate_config(c, min, err));
+}
+
+TEST(ListenAddress, Parses) {
+    sockaddr_storage ss;
+    socklen_t len;
+    std::string err;
+    ASSERT_TRUE(parse_listen_address("127.0.0.1:80", ss, len, err));
+    EXPECT_EQ(ss.ss_family, AF_INET);
+    EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port), 80);
+    ASSERT_TRUE(parse_listen_address("127.0.0.203", ss, len, err));
+    EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port), 80);
+    ASSERT_TRUE(parse_listen_address("[::1]:8080", ss, len, err));
+    EXPECT_EQ(ss.ss_family, AF_INET6);
+    EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port), 8080);
+    ASSERT_TRUE(parse_listen_address("[::]", ss, len, err));
+    EXPECT_EQ(len, sizeof(sockaddr_in6));
+    for (const char *bad : {"", "::1", "[::1", "[::1]80", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "host:80",
+                            "127.0.0.1:8o"})
+        EXPECT_FALSE(parse_listen_address(bad, ss, len, err)) << bad;
+}
