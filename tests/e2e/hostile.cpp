@@ -140,14 +140,21 @@ std::map<DWORD, ProcessEntry> Processes() {
 // unrelated newcomers are ignored.
 std::vector<std::string> Started(const std::map<DWORD, ProcessEntry>& before,
                                  const std::map<DWORD, ProcessEntry>& after, DWORD program) {
-  const char* openers[] = {"calc.exe", "x.exe", "winebrowser.exe", "explorer.exe",
-                           "start.exe", "rundll32.exe", "cmd.exe", "notepad.exe"};
+  const char* openers[] = {"calc.exe", "notepad.exe", "x.exe", "winebrowser.exe", "explorer.exe",
+                           "start.exe", "rundll32.exe", "cmd.exe"};
   std::vector<std::string> out;
   for (const auto& p : after) {
     if (before.count(p.first) != 0) continue;
     bool suspicious = p.second.parent == program;
     for (const char* name : openers) suspicious |= lstrcmpiA(p.second.name.c_str(), name) == 0;
-    if (suspicious) out.push_back(p.second.name + " (parent " + std::to_string(p.second.parent) + ")");
+    if (!suspicious) continue;
+    out.push_back(p.second.name + " (parent " + std::to_string(p.second.parent) + ")");
+    // Leave nothing running for the next case.
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, p.first);
+    if (process != nullptr) {
+      TerminateProcess(process, 1);
+      CloseHandle(process);
+    }
   }
   return out;
 }
@@ -213,11 +220,13 @@ int main(int argc, char** argv) {
   };
   for (const ReplyCase& c : replies) RunReplyCase(exe, ip, c);
 
+  // Programs every Wine prefix has, so that a click that runs them is seen.
   const std::string links[] = {
+      "C:\\windows\\system32\\notepad.exe",
       "C:\\windows\\system32\\calc.exe",
       "\\\\host\\share\\x.exe",
-      "file:///C:/windows/system32/calc.exe",
-      "calc.exe",
+      "file:///C:/windows/notepad.exe",
+      "notepad.exe",
   };
   for (const std::string& link : links) RunBannerCase(exe, ip, link);
 

@@ -25,7 +25,7 @@ constexpr DWORD kGoodBound = 30000;
 // far less than one object per synchronisation.
 constexpr int64_t kHandleSlack = 6;
 constexpr int64_t kGdiSlack = 6;
-constexpr int64_t kMemorySlack = 2 * 1024 * 1024;
+constexpr int64_t kMemorySlack = 1024 * 1024;
 
 // Bodies that begin like a time begin with the true one: should a fault let
 // them through, the clock is still only set to now.
