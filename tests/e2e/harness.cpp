@@ -292,6 +292,8 @@ void Program::Scan() {
     // is recorded once and told again.
     if (dismissed_.count(window) == 0) {
       Box box{TextOf(window), TextOf(text)};
+      // A box that closed while it was being read is the last one, gone.
+      if (!IsWindow(window)) continue;
       if (!quiet) {
         std::printf("box  owner=%s caption=\"%s\" text=\"%s\"\n",
                     GetWindow(window, GW_OWNER) == main ? "main" : "other",
