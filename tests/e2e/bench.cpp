@@ -172,16 +172,16 @@ int main(int argc, char** argv) {
               startUps.back());
   for (double s : startUps) std::printf(" %.0f", s);
   std::printf(") |\n");
-  std::printf("| shown second change vs. true boundary, median of |delta| | %.1f ms (%zu ticks) |\n",
+  std::printf("| shown second change vs. true boundary, median distance | %.1f ms (%zu ticks) |\n",
               Percentile(absolute, 0.5), deltas.size());
-  std::printf("| shown second change vs. true boundary, 95th percentile of |delta| | %.1f ms |\n",
+  std::printf("| shown second change vs. true boundary, 95th percentile distance | %.1f ms |\n",
               Percentile(absolute, 0.95));
   std::printf("| shown second change, signed: median / min / max | %+.0f / %+.0f / %+.0f ms |\n",
               Percentile(deltas, 0.5), earliest, Percentile(deltas, 1.0));
   // A timer fires at or after its boundary, never before: the earliest
   // change, taken as on time, gives DisplayTime's lead over the host clock.
   std::printf("| `DisplayTime` minus host clock (from the earliest change) | %+.0f ms |\n",
-              -earliest);
+              earliest == 0 ? 0.0 : -earliest);
   std::printf("| seconds skipped by the display | %d of %zu |\n", skipped, deltas.size());
   std::printf("| observation resolution (median poll gap) | %.1f ms |\n",
               Percentile(pollGaps, 0.5));
