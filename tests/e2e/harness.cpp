@@ -215,7 +215,7 @@ void SetSetting(const char* name, const char* value) {
 // --- The running program ----------------------------------------------------------
 
 std::string TextOf(HWND window) {
-  char text[1024] = {};
+  char text[4096] = {};
   DWORD_PTR length = 0;
   // The program may be inside a blocking exchange; never wait for ever.
   if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),

@@ -19,7 +19,8 @@ namespace {
 
 constexpr DWORD kStartBound = 30000;
 constexpr DWORD kReplyBound = 30000;
-constexpr int kReceiveLimit = 1023;  // the client's single receive
+constexpr int kReceiveLimit = 1023;        // the client's single receive
+constexpr int kBannerReceiveLimit = 2047;  // the banner's
 
 std::string Http200(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
@@ -186,6 +187,31 @@ void RunBannerCase(const std::string& exe, const char* ip, const std::string& li
   Close(s);
 }
 
+// A banner far over the client's buffer: the text shown is what fitted.
+void RunOversizedBanner(const std::string& exe, const char* ip) {
+  std::printf("--- oversized banner\n");
+  const std::string link = "http://example.test/";
+  const std::string text = Pattern(6000);
+  const std::string reply = Http200(link + "\t" + text);
+  const size_t head = reply.size() - link.size() - 1 - text.size();
+  const std::string fitted = text.substr(0, kBannerReceiveLimit - head - link.size() - 1);
+  Session s;
+  Open(s, exe, ip, [&](const std::string& request, int) {
+    if (request.compare(0, 9, "GET /ad/ ") == 0) return RawAnswer(reply);
+    return TimeAnswer();
+  });
+  if (s.ok) {
+    HWND banner = GetDlgItem(s.program.main, IDC_BANNER);
+    bool shown = s.program.WaitFor(kReplyBound, [&] { return TextOf(banner) != ""; });
+    std::string got = TextOf(banner);
+    Check(shown && got == fitted, "banner shows the " + std::to_string(fitted.size()) +
+                                      " bytes that fitted, got " + std::to_string(got.size()));
+    Check(s.program.boxes.empty(), "no box");
+    CheckStillWell(s.program);
+  }
+  Close(s);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,6 +255,7 @@ int main(int argc, char** argv) {
       "notepad.exe",
   };
   for (const std::string& link : links) RunBannerCase(exe, ip, link);
+  RunOversizedBanner(exe, ip);
 
   WSACleanup();
   return Finish();
