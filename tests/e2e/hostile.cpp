@@ -171,6 +171,7 @@ void RunBannerCase(const std::string& exe, const char* ip, const std::string& li
     Check(shown, "banner shows \"" + Shown(TextOf(banner)) + "\"");
     size_t boxesBefore = s.program.boxes.size();
     std::map<DWORD, ProcessEntry> before = Processes();
+    HWND foregroundBefore = GetForegroundWindow();
     Check(!before.empty(), "processes can be listed");
     DWORD_PTR result = 0;
     SendMessageTimeoutA(s.program.main, WM_COMMAND, MAKEWPARAM(IDC_BANNER, 0),
@@ -182,6 +183,10 @@ void RunBannerCase(const std::string& exe, const char* ip, const std::string& li
     for (const std::string& n : started) names += " " + n;
     Check(started.empty(), "the click started nothing:" + names);
     Check(s.program.boxes.size() == boxesBefore, "the click showed no box");
+    HWND foreground = GetForegroundWindow();
+    Check(foreground == foregroundBefore || foreground == nullptr ||
+              ProcessOf(foreground) == s.program.process.dwProcessId,
+          "no other program's window came to the front (" + ClassOf(foreground) + ")");
     CheckStillWell(s.program);
   }
   Close(s);
