@@ -1,7 +1,6 @@
 // The real main window for the feature tests, created from its template as the
-// program creates it,
-// with the clock timer stopped so that no tick synchronises or moves the
-// clock while a test runs.
+// program creates it, with the clock timer stopped so that no tick
+// synchronises or moves the clock while a test runs.
 #pragma once
 #include <windows.h>
 
