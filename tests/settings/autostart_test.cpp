@@ -5,6 +5,7 @@
 #include "app/module.h"
 #include "res/resource.h"
 #include "settings/registry.h"
+#include "tests/settings/stored_value.h"
 #include "tests/support/message_boxes.h"
 #include "ui/main_window.h"
 
@@ -43,24 +44,8 @@ void StoreRunValue(const std::string& text) {
   RegCloseKey(key);
 }
 
-// The Run value's bytes, or "missing". RegSetValueExA counts a string's
-// terminator by itself when the byte after the given length is zero, so one
-// trailing zero byte is not held against the writer.
 std::string StoredRunValue(DWORD* type = nullptr) {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return "missing";
-  }
-  char data[1024];
-  DWORD size = sizeof data;
-  DWORD valueType = 0xdeadbeef;
-  LONG result = RegQueryValueExA(key, kRunValueName, nullptr, &valueType,
-                                 reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return "missing";
-  if (type != nullptr) *type = valueType;
-  if (size > 0 && data[size - 1] == '\0') --size;
-  return std::string(data, size);
+  return StoredText(kRunKey, kRunValueName, type);
 }
 
 class AutoStartTest : public testing::Test {

@@ -5,29 +5,13 @@
 
 #include "res/texts.h"
 #include "tests/ui/feature_fixture.h"
+#include "tests/settings/stored_value.h"
 
 namespace {
 
 // The bytes and type of a settings value; "missing" when it cannot be read.
-// RegSetValueExA counts a string's terminator by itself when the byte after
-// the given length is zero, so one trailing zero byte is not held against the
-// writer.
 std::string StoredValue(const char* name, DWORD* type = nullptr) {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS) {
-    return "missing";
-  }
-  char data[64];
-  DWORD size = sizeof data;
-  DWORD valueType = 0xdeadbeef;
-  LONG result = RegQueryValueExA(key, name, nullptr, &valueType,
-                                 reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return "missing";
-  if (type != nullptr) *type = valueType;
-  if (size > 0 && data[size - 1] == '\0') --size;
-  return std::string(data, size);
+  return StoredText(kSettingsKey, name, type);
 }
 
 // Whether LoadSettings reads the registry in this build; the reload after a
