@@ -24,7 +24,7 @@ for target in fuzz_http_reply fuzz_time_reply fuzz_banner; do
   artifacts="build/fuzz/fuzz/artifacts/$target"
   mkdir -p "$work" "$artifacts"
   echo "== $target: $seconds s"
-  if ! "build/fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  if ! "build/fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=5 -print_final_stats=1 \
       -artifact_prefix="$artifacts/" "$work" "fuzz/corpus/$target" \
       >"build/fuzz/fuzz/$target.log" 2>&1; then
     echo "$target FAILED; see build/fuzz/fuzz/$target.log and $artifacts/" >&2
