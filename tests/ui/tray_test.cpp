@@ -103,6 +103,23 @@ TEST_F(TrayTest, MinimisingHidesTheWindowBehindOneIcon) {
   EXPECT_FALSE(TrayIconPresent(window.hwnd));
 }
 
+// The start-up show command goes to the still hidden window, as the shell
+// passes it on: a minimised start shows only the icon.
+TEST_F(TrayTest, MinimisedStartShowsOnlyTheIcon) {
+  for (int show : {SW_SHOWMINNOACTIVE, SW_MINIMIZE, SW_SHOWMINIMIZED}) {
+    SCOPED_TRACE(show);
+    ASSERT_FALSE(IsWindowVisible(window.hwnd));
+    ShowWindow(window.hwnd, show);
+    EXPECT_FALSE(IsWindowVisible(window.hwnd));
+    EXPECT_TRUE(TrayIconPresent(window.hwnd));
+    window.DeleteTrayIcon();
+    ShowWindow(window.hwnd, SW_HIDE);
+    ShowWindow(window.hwnd, SW_RESTORE);
+    ShowWindow(window.hwnd, SW_HIDE);
+    PumpMessages();
+  }
+}
+
 TEST_F(TrayTest, OtherSizeChangesLeaveNoIcon) {
   for (WPARAM type : {SIZE_RESTORED, SIZE_MAXIMIZED, SIZE_MAXSHOW, SIZE_MAXHIDE}) {
     SCOPED_TRACE(type);
