@@ -9,8 +9,8 @@
 #   all-users   /AllUsers; the value holds the path in quotes (it has a space);
 #               /KeepSettings keeps the settings.
 #   own-folder  /D= a folder that already holds a file of the user's; the
-#               value names another program, and a sibling settings key exists:
-#               those stay.
+#               value names a portable copy elsewhere, in quotes, and a sibling
+#               settings key exists: those stay.
 set -uo pipefail
 
 scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5
@@ -70,6 +70,7 @@ common_menu="$program_data\\Microsoft\\Windows\\Start Menu\\Programs"
 # No space: wine would quote the argument, and the setup program reads /D=
 # only unquoted, as the last argument.
 own_folder='C:\OrametOwnFolder'
+portable='C:\Oramet Portable'
 
 case $scenario in
   per-user)
@@ -91,7 +92,7 @@ cleanup() {
   wine_ reg delete "$run_key" /v Horalin /f >/dev/null 2>&1
   wine_ reg delete 'HKCU\SOFTWARE\Velmora' /f >/dev/null 2>&1
   rm -rf "$(unixpath "$local_appdata\\Programs\\Oramet")" \
-    "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" \
+    "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" "$(unixpath "$portable")" \
     "$(unixpath "$user_menu\\Oramet.lnk")" "$(unixpath "$common_menu\\Oramet.lnk")"
 }
 cleanup
@@ -144,8 +145,9 @@ expect_no_key "$other\\$uninst_key"
 case $scenario in
   per-user) run_value="$instdir\\oramet.exe" ;;
   all-users) run_value="\"$instdir\\oramet.exe\"" ;;
-  own-folder) run_value='C:\windows\notepad.exe'
-    [ -f "$prefix/drive_c/windows/notepad.exe" ] || die "the prefix has no notepad.exe"
+  own-folder) run_value="\"$portable\\oramet.exe\""
+    mkdir -p "$(unixpath "$portable")" && cp "$program" "$(unixpath "$portable")/" ||
+      die "cannot place a portable copy in $portable"
     wine_ reg add 'HKCU\SOFTWARE\Velmora\Keep' /v X /t REG_SZ /d 1 /f >/dev/null ||
       die "cannot write HKCU\\SOFTWARE\\Velmora\\Keep" ;;
 esac
@@ -157,8 +159,9 @@ wine_ reg add "$settings" /v Server /t REG_SZ /d time.example.test /f >/dev/null
 # --- uninstall with the command the entry names ------------------------------
 quiet=$(reg_get "$key" QuietUninstallString) || die "no QuietUninstallString"
 quiet=${quiet#REG_SZ }
-uninstaller=${quiet#\"}; uninstaller=${uninstaller%%\"*}
-read -r -a uargs <<<"${quiet#\"$uninstaller\"}"
+[ "${quiet:0:1}" = '"' ] || die "QuietUninstallString does not start with a quoted path: $quiet"
+uninstaller=${quiet:1}; uninstaller=${uninstaller%%\"*}
+read -r -a uargs <<<"${quiet:$((${#uninstaller} + 2))}"
 [ "$scenario" = all-users ] && uargs+=(/KeepSettings)
 echo "uninstalling: $uninstaller ${uargs[*]}"
 wine_ "$uninstaller" "${uargs[@]}" || die "uninstaller exited with $?"
