@@ -11,6 +11,8 @@
 #   own-folder  /D= a folder that already holds a file of the user's; the
 #               value names a portable copy elsewhere, in quotes, and a sibling
 #               settings key exists: those stay.
+#   side-by-side  a per-user and an all-users copy; each uninstaller removes
+#               only its own.
 set -uo pipefail
 
 scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5
@@ -82,6 +84,7 @@ case $scenario in
   own-folder)
     args=(/S "/D=$own_folder"); instdir=$own_folder
     root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
+  side-by-side) instdir=$own_folder ;;  # not used
   *) die "unknown scenario" ;;
 esac
 inst_unix=$(unixpath "$instdir")
@@ -97,6 +100,48 @@ cleanup() {
 }
 cleanup
 trap cleanup EXIT
+
+# Runs the uninstall command that an installed-programs entry names, with
+# any extra arguments, and waits until it has finished.
+uninstall_with() {  # KEY [ARGS...]
+  local quiet uninstaller uargs
+  quiet=$(reg_get "$1" QuietUninstallString) || die "no QuietUninstallString in $1"
+  shift
+  quiet=${quiet#REG_SZ }
+  [ "${quiet:0:1}" = '"' ] || die "QuietUninstallString does not start with a quoted path: $quiet"
+  uninstaller=${quiet:1}; uninstaller=${uninstaller%%\"*}
+  read -r -a uargs <<<"${quiet:$((${#uninstaller} + 2))}"
+  uargs+=("$@")
+  echo "uninstalling: $uninstaller ${uargs[*]}"
+  wine_ "$uninstaller" "${uargs[@]}" || die "uninstaller exited with $?"
+  # The uninstaller runs on from a copy in the temporary folder; wait until
+  # the prefix has no process left.
+  WINEPREFIX=$prefix timeout 240 wineserver -w || die "Wine processes still running after 240 s"
+}
+
+if [ "$scenario" = side-by-side ]; then
+  # One copy for this user and one for everybody: each uninstaller removes
+  # its own copy and leaves the other alone.
+  wine_ "$setup" /S || die "per-user setup exited with $?"
+  wine_ "$setup" /S /AllUsers || die "all-users setup exited with $?"
+  mine=$(unixpath "$local_appdata\\Programs\\Oramet")
+  theirs=$(unixpath "$program_files\\Oramet")
+  [ -f "$mine/oramet.exe" ] && [ -f "$theirs/oramet.exe" ] || die "the two copies are not both installed"
+  uninstall_with "HKLM\\$uninst_key"
+  [ -e "$theirs" ] && fail "the all-users copy is still there"
+  expect_no_key "HKLM\\$uninst_key"
+  [ -e "$(unixpath "$common_menu\\Oramet.lnk")" ] && fail "the all-users shortcut is still there"
+  [ -f "$mine/oramet.exe" ] || fail "removing the all-users copy removed the per-user program"
+  [ -f "$(unixpath "$user_menu\\Oramet.lnk")" ] || fail "removing the all-users copy removed the per-user shortcut"
+  expect_value "HKCU\\$uninst_key" InstallLocation "REG_SZ $local_appdata\\Programs\\Oramet"
+  uninstall_with "HKCU\\$uninst_key"
+  [ -e "$mine" ] && fail "the per-user copy is still there"
+  expect_no_key "HKCU\\$uninst_key"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
+
 
 if [ "$scenario" = own-folder ]; then
   mkdir -p "$inst_unix" && echo mine >"$inst_unix/notes.txt"
@@ -157,17 +202,11 @@ wine_ reg add "$settings" /v Server /t REG_SZ /d time.example.test /f >/dev/null
   die "cannot write $settings"
 
 # --- uninstall with the command the entry names ------------------------------
-quiet=$(reg_get "$key" QuietUninstallString) || die "no QuietUninstallString"
-quiet=${quiet#REG_SZ }
-[ "${quiet:0:1}" = '"' ] || die "QuietUninstallString does not start with a quoted path: $quiet"
-uninstaller=${quiet:1}; uninstaller=${uninstaller%%\"*}
-read -r -a uargs <<<"${quiet:$((${#uninstaller} + 2))}"
-[ "$scenario" = all-users ] && uargs+=(/KeepSettings)
-echo "uninstalling: $uninstaller ${uargs[*]}"
-wine_ "$uninstaller" "${uargs[@]}" || die "uninstaller exited with $?"
-# The uninstaller runs on from a copy in the temporary folder; wait until the
-# prefix has no process left.
-WINEPREFIX=$prefix timeout 240 wineserver -w || die "Wine processes still running after 240 s"
+if [ "$scenario" = all-users ]; then
+  uninstall_with "$key" /KeepSettings
+else
+  uninstall_with "$key"
+fi
 
 if [ "$scenario" = own-folder ]; then
   [ -f "$inst_unix/notes.txt" ] || fail "the user's own file in $instdir was removed"
