@@ -24,6 +24,9 @@ SetCompressor /SOLID lzma
 !define PRODUCT "Oramet"
 !define MAKER "Quellton"
 !define PROGRAM "oramet.exe"
+; The main window: a dialog with the program's caption.
+!define WINDOW_CLASS "#32770"
+!define WINDOW_CAPTION "${PRODUCT} ${VERSION}"
 !define UNINSTALLER "uninstall.exe"
 !define SHORTCUT "Oramet.lnk"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Oramet"
@@ -72,6 +75,10 @@ BrandingText "${MAKER}"
 
 LangString RemoveSettings ${LANG_SIMPCHINESE} "是否同时删除 Oramet 的设置（时间服务器、同步间隔、计数）？"
 LangString RemoveSettings ${LANG_ENGLISH} "Also remove Oramet's settings (time server, interval, fetch count)?"
+LangString CloseRunning ${LANG_SIMPCHINESE} "Oramet 正在运行。点击“确定”关闭它并继续，点击“取消”退出。"
+LangString CloseRunning ${LANG_ENGLISH} "Oramet is running. Click OK to close it and continue, or Cancel to quit."
+LangString CannotClose ${LANG_SIMPCHINESE} "无法关闭 Oramet，请退出它后再试。"
+LangString CannotClose ${LANG_ENGLISH} "Oramet could not be closed. Quit it and try again."
 LangString NeedAdmin ${LANG_SIMPCHINESE} "Oramet 是为所有用户安装的，卸载需要管理员权限。"
 LangString NeedAdmin ${LANG_ENGLISH} "Oramet was installed for all users; removing it needs administrator rights."
 
@@ -92,6 +99,40 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "© 2026 ${MAKER}"
 
 Var ChosenDir
 
+; A running copy keeps its file open, so it cannot be replaced or removed.
+; Only then are running copies closed, by their own close command (the one
+; the caption's close box gives), after asking. Quits when that fails.
+!macro FREE_PROGRAM_FUNCTION UN
+Function ${UN}FreeProgram
+  Delete "$INSTDIR\${PROGRAM}"
+  ${IfNot} ${FileExists} "$INSTDIR\${PROGRAM}"
+    Return
+  ${EndIf}
+  MessageBox MB_OKCANCEL|MB_ICONEXCLAMATION "$(CloseRunning)" /SD IDOK IDOK +3
+    SetErrorLevel 2
+    Quit
+  StrCpy $1 0
+  ${Do}
+    FindWindow $0 "${WINDOW_CLASS}" "${WINDOW_CAPTION}"
+    ${If} $0 <> 0
+      SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=2000
+    ${EndIf}
+    ; The file is free only once the process has ended.
+    Sleep 250
+    Delete "$INSTDIR\${PROGRAM}"
+    ${IfNot} ${FileExists} "$INSTDIR\${PROGRAM}"
+      Return
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${LoopUntil} $1 >= 60
+  MessageBox MB_OK|MB_ICONSTOP "$(CannotClose)" /SD IDOK
+  SetErrorLevel 2
+  Quit
+FunctionEnd
+!macroend
+!insertmacro FREE_PROGRAM_FUNCTION ""
+!insertmacro FREE_PROGRAM_FUNCTION "un."
+
 Function .onInit
   ; MultiUser sets its own default folder; a /D= on the command line wins.
   StrCpy $ChosenDir $INSTDIR
@@ -103,6 +144,7 @@ FunctionEnd
 
 Section "Oramet" SecProgram
   SectionIn RO
+  Call FreeProgram
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}" "${EXE}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
@@ -192,7 +234,7 @@ Function un.RemoveSettings
 FunctionEnd
 
 Section "Uninstall"
-  Delete "$INSTDIR\${PROGRAM}"
+  Call un.FreeProgram
   Delete "$INSTDIR\${UNINSTALLER}"
   ; Only when empty: the folder may have been chosen by the user and hold
   ; files of their own.

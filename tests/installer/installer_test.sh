@@ -3,7 +3,7 @@
 # files, shortcut and registry entries it leaves, then runs the uninstall
 # command that the installed-programs entry names and checks what remains.
 #
-# Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM
+# Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM RUNNING_COPY
 #   per-user    default install; start-with-Windows value holds the bare path;
 #               the settings go.
 #   all-users   /AllUsers; the value holds the path in quotes (it has a space);
@@ -13,9 +13,13 @@
 #               settings key exists: those stay.
 #   side-by-side  a per-user and an all-users copy; each uninstaller removes
 #               only its own.
+#   running     the installed program runs (RUNNING_COPY stands in for it)
+#               while the setup program updates it and while it is uninstalled:
+#               both close it and do their work.
 set -uo pipefail
 
-scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5
+scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5 running_copy=${6:-}
+copy_pid=
 
 failures=0
 fail() { echo "FAIL [$scenario]: $*" >&2; failures=$((failures + 1)); }
@@ -85,11 +89,13 @@ case $scenario in
     args=(/S "/D=$own_folder"); instdir=$own_folder
     root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
   side-by-side) instdir=$own_folder ;;  # not used
+  running) args=(/S); instdir="$local_appdata\\Programs\\Oramet" ;;
   *) die "unknown scenario" ;;
 esac
 inst_unix=$(unixpath "$instdir")
 
 cleanup() {
+  [ -n "$copy_pid" ] && kill "$copy_pid" 2>/dev/null
   wine_ reg delete "HKCU\\$uninst_key" /f >/dev/null 2>&1
   wine_ reg delete "HKLM\\$uninst_key" /f >/dev/null 2>&1
   wine_ reg delete "$run_key" /v Horalin /f >/dev/null 2>&1
@@ -116,8 +122,56 @@ uninstall_with() {  # KEY [ARGS...]
   wine_ "$uninstaller" "${uargs[@]}" || die "uninstaller exited with $?"
   # The uninstaller runs on from a copy in the temporary folder; wait until
   # the prefix has no process left.
-  WINEPREFIX=$prefix timeout 240 wineserver -w || die "Wine processes still running after 240 s"
+  WINEPREFIX=$prefix timeout 240 wineserver -w || die "Wine processes still running after 240 s (a program that was not closed?)"
 }
+
+if [ "$scenario" = running ]; then
+  [ -f "$running_copy" ] || die "no stand-in program at $running_copy"
+  ready='C:\oramet-running-copy.ready'
+  ready_unix=$(unixpath "$ready")
+  # Puts the stand-in in place of the installed program and starts it.
+  start_copy() {
+    rm -f "$ready_unix"
+    cp "$running_copy" "$inst_unix/oramet.exe" || die "cannot replace the installed program"
+    wine_ "$instdir\\oramet.exe" "$ready" &
+    copy_pid=$!
+    for _ in $(seq 100); do
+      [ -f "$ready_unix" ] && return
+      kill -0 "$copy_pid" 2>/dev/null || die "the stand-in ended before its window was up"
+      sleep 0.2
+    done
+    die "the stand-in's window was not up after 20 s"
+  }
+  # The stand-in must have ended through its close command (exit code 2).
+  expect_closed() {
+    local rc
+    for _ in $(seq 100); do kill -0 "$copy_pid" 2>/dev/null || break; sleep 0.2; done
+    if kill -0 "$copy_pid" 2>/dev/null; then
+      fail "$1: the running program was not closed"
+      return
+    fi
+    wait "$copy_pid"; rc=$?
+    copy_pid=
+    [ "$rc" -eq 2 ] || fail "$1: the running program ended with $rc, not 2 from its close command"
+  }
+
+  wine_ "$setup" /S || die "setup exited with $?"
+  [ -f "$inst_unix/oramet.exe" ] || die "no oramet.exe in $instdir"
+  start_copy
+  wine_ "$setup" /S || fail "setup over the running program exited with $?"
+  expect_closed "update"
+  cmp -s "$program" "$inst_unix/oramet.exe" || fail "the running program was not replaced"
+
+  start_copy
+  uninstall_with "HKCU\\$uninst_key"
+  expect_closed "uninstall"
+  [ -e "$inst_unix" ] && fail "$instdir still exists: $(ls -A "$inst_unix" | tr '\n' ' ')"
+  expect_no_key "HKCU\\$uninst_key"
+  rm -f "$ready_unix"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
 
 if [ "$scenario" = side-by-side ]; then
   # One copy for this user and one for everybody: each uninstaller removes
