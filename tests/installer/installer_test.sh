@@ -77,6 +77,7 @@ common_menu="$program_data\\Microsoft\\Windows\\Start Menu\\Programs"
 # only unquoted, as the last argument.
 own_folder='C:\OrametOwnFolder'
 portable='C:\Oramet Portable'
+ready='C:\oramet-running-copy.ready'
 
 case $scenario in
   per-user)
@@ -88,7 +89,7 @@ case $scenario in
   own-folder)
     args=(/S "/D=$own_folder"); instdir=$own_folder
     root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
-  side-by-side) instdir=$own_folder ;;  # not used
+  side-by-side) instdir= ;;  # two copies, see below
   running) args=(/S); instdir="$local_appdata\\Programs\\Oramet" ;;
   *) die "unknown scenario" ;;
 esac
@@ -101,7 +102,8 @@ cleanup() {
   wine_ reg delete "$run_key" /v Horalin /f >/dev/null 2>&1
   wine_ reg delete 'HKCU\SOFTWARE\Velmora' /f >/dev/null 2>&1
   rm -rf "$(unixpath "$local_appdata\\Programs\\Oramet")" \
-    "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" "$(unixpath "$portable")" \
+    "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" \
+    "$(unixpath "$portable")" "$(unixpath "$ready")" \
     "$(unixpath "$user_menu\\Oramet.lnk")" "$(unixpath "$common_menu\\Oramet.lnk")"
 }
 cleanup
@@ -127,7 +129,6 @@ uninstall_with() {  # KEY [ARGS...]
 
 if [ "$scenario" = running ]; then
   [ -f "$running_copy" ] || die "no stand-in program at $running_copy"
-  ready='C:\oramet-running-copy.ready'
   ready_unix=$(unixpath "$ready")
   # Puts the stand-in in place of the installed program and starts it.
   start_copy() {
@@ -167,7 +168,6 @@ if [ "$scenario" = running ]; then
   expect_closed "uninstall"
   [ -e "$inst_unix" ] && fail "$instdir still exists: $(ls -A "$inst_unix" | tr '\n' ' ')"
   expect_no_key "HKCU\\$uninst_key"
-  rm -f "$ready_unix"
   [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
   echo "all checks passed"
   exit 0
