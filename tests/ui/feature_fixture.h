@@ -11,28 +11,8 @@
 #include "app/module.h"
 #include "res/resource.h"
 #include "settings/registry.h"
+#include "tests/support/window_test.h"
 #include "ui/main_window.h"
-
-// Each test starts with nothing stored, as on a fresh account.
-inline void WipeSettings() {
-  RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
-  RegDeleteKeyA(HKEY_CURRENT_USER, kOlderSettingsKey);
-}
-
-// Runs everything posted to this thread's queue.
-inline void PumpMessages() {
-  MSG msg;
-  for (int guard = 0; guard < 10000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++guard) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-}
-
-inline std::string WindowText(HWND window) {
-  char text[256] = {};
-  GetWindowTextA(window, text, sizeof text);
-  return text;
-}
 
 // Whether the control is shown, whatever its parent: the window of most tests
 // is never shown (hiding a shown window costs Wine seconds without a window
@@ -49,12 +29,6 @@ inline bool TrayIconPresent(HWND window) {
   record.hWnd = window;
   record.uID = TRAY_ICON_ID;
   return Shell_NotifyIconA(NIM_MODIFY, &record) != FALSE;
-}
-
-// A WM_COMMAND as a control sends it.
-inline LRESULT SendCommand(HWND window, int id, int code, HWND control = nullptr) {
-  return SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, code),
-                      reinterpret_cast<LPARAM>(control));
 }
 
 class MainWindowTest : public testing::Test {
