@@ -65,7 +65,9 @@ int HttpGet(const char* host, const char* target, char* buffer, int size,
   if (send(socket.get(), request, length, 0) != length) return kHttpSendIncomplete;
   int received = recv(socket.get(), buffer, size, 0);
   clock_t t1 = clock();
-  *roundTripMs = static_cast<int32_t>(t1 - t0);
+  // Unsigned, so that the difference stays right when clock's 32-bit count
+  // wraps after 24.8 days of running.
+  *roundTripMs = static_cast<int32_t>(static_cast<uint32_t>(t1) - static_cast<uint32_t>(t0));
   if (received < 1) return kHttpNothingReceived;
 
   int body = ExtractBody(buffer, received);

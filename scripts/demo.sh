@@ -106,6 +106,10 @@ export WINEPREFIX=$root/build/demo-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLO
 mkdir -p "$WINEPREFIX"
 say "pointing the client at $addr (Wine prefix $WINEPREFIX)"
 wine reg add 'HKCU\SOFTWARE\Velmora\Adjust' /v Server /t REG_SZ /d "$addr" /f >/dev/null
+if [ -z "${DISPLAY:-}" ]; then
+  # Xvfb has no window manager: let Wine draw the caption bar itself.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+fi
 # Let this Wine session end: a desktop process it started without a display
 # would otherwise swallow the client's windows under Xvfb.
 wineserver -w

@@ -5,8 +5,8 @@ set -euo pipefail
 
 need=(cmake ninja-build g++-mingw-w64-i686-posix mingw-w64-i686-dev
       wine wine32:i386 xvfb xauth x11-apps x11-utils imagemagick fonts-wqy-microhei
-      googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev clang nsis zip
-      pkg-config)
+      googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev pkg-config
+      clang libclang-rt-14-dev nsis zip)
 
 missing=()
 for p in "${need[@]}"; do

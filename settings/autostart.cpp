@@ -1,5 +1,64 @@
+// The start-with-Windows check box: one value in the current user's Run key
+// that names this program.
+#include <string>
+
+#include "res/texts.h"
+#include "settings/registry.h"
+#include "settings/run_value.h"
 #include "ui/main_window.h"
 
-void MainWindow::LoadAutoStart() { autoStart = 0; }
+namespace {
 
-LRESULT MainWindow::OnAutoStartClicked() { return 0; }
+// This program's full path. A path of MAX_PATH characters or more comes back
+// cut short, and a cut path names some other file: such a path counts as
+// unknown, so it is never stored and never matches.
+bool GetOwnPath(std::string& path) {
+  char buffer[MAX_PATH] = {};
+  DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  path.assign(buffer, length);
+  return true;
+}
+
+}  // namespace
+
+void MainWindow::LoadAutoStart() {
+  autoStart = 0;
+  char stored[256];
+  DWORD size = sizeof stored - 1;
+  std::string path;
+  if (RegReadString(kRunKey, kRunValueName, stored, size) == 0 && GetOwnPath(path) &&
+      RunValueNamesPath(stored, path)) {
+    autoStart = 1;
+  }
+  SendMessageA(autoStartBox, BM_SETCHECK, autoStart, 0);
+}
+
+LRESULT MainWindow::OnAutoStartClicked() {
+  // The box has toggled itself before reporting the click.
+  autoStart = SendMessageA(autoStartBox, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+  ScopedKey key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, key.receive()) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  if (autoStart == 0) {
+    // Nothing to report when there was no value to delete.
+    RegDeleteValueA(key.get(), kRunValueName);
+    return 0;
+  }
+  std::string path;
+  bool stored = false;
+  if (GetOwnPath(path)) {
+    const std::string data = RunValueForPath(path);
+    stored = RegSetValueExA(key.get(), kRunValueName, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(data.data()),
+                            static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
+  }
+  if (!stored) {
+    MessageBoxA(hwnd, kTextAutoStartFailed, "", MB_OK);
+    autoStart = 0;
+    SendMessageA(autoStartBox, BM_SETCHECK, BST_UNCHECKED, 0);
+  }
+  return 0;
+}

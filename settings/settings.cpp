@@ -27,7 +27,10 @@ void MainWindow::LoadSettings() {
 void MainWindow::LoadServerHost() {
   char text[256];
   DWORD size = sizeof text - 1;
-  serverHost = RegReadString(kSettingsKey, "Server", text, size) == 0 ? text : ORAMET_SERVER_HOST;
+  // A value whose first byte is zero reads as an empty text, and an empty
+  // name would resolve to this machine itself.
+  bool stored = RegReadString(kSettingsKey, "Server", text, size) == 0 && text[0] != '\0';
+  serverHost = stored ? text : ORAMET_SERVER_HOST;
 }
 
 void MainWindow::ReadDailyCount(int32_t& day, int32_t& count) {

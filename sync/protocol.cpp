@@ -41,6 +41,9 @@ bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* 
     if (seconds > INT32_MAX) return false;
   }
 
+  // No exchange takes negative time; such a reading must not move the base
+  // before the server's own stamp.
+  if (roundTripMs < 0) roundTripMs = 0;
   // Signed halving truncates toward zero: an odd round trip loses half a
   // millisecond.
   int32_t corrected = millis + roundTripMs / 2;

@@ -1,4 +1,18 @@
+// The two link labels and the tray menu's home page item.
 #include "ui/main_window.h"
+#include "ui/web_link.h"
 
-LRESULT MainWindow::OnOpenHomePage() { return 0; }
-LRESULT MainWindow::OnBannerClicked() { return 0; }
+// The shell's result is not examined: it reports its own failures, and the
+// program has nothing to add.
+
+LRESULT MainWindow::OnOpenHomePage() {
+  calls.shellExecute(hwnd, "open", homeLink.c_str(), nullptr, nullptr, SW_SHOW);
+  return 0;
+}
+
+LRESULT MainWindow::OnBannerClicked() {
+  // The banner's link comes over plain HTTP: only a web address is opened.
+  if (!IsWebAddress(bannerLink.c_str())) return 0;
+  calls.shellExecute(hwnd, "open", bannerLink.c_str(), nullptr, nullptr, SW_SHOW);
+  return 0;
+}

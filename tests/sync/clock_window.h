@@ -13,6 +13,7 @@
 #include "app/module.h"
 #include "res/resource.h"
 #include "settings/registry.h"
+#include "tests/support/window_test.h"
 #include "ui/main_window.h"
 
 struct SetLocalTimeRecorder {
@@ -23,10 +24,6 @@ struct SetLocalTimeRecorder {
     return result;
   }
 };
-
-inline void WipeSettings() {
-  RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);  // absent is as good as deleted
-}
 
 inline std::string StoredCount() {
   char text[128] = {};

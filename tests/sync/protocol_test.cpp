@@ -76,8 +76,10 @@ TEST(ParseTimeBody, CorrectsByHalfTheRoundTripAndCarries) {
       {"12a45678", 0, 12, 678},
       {"12345+678", 0, 12345, 678},
       {"1 3456789", 0, 1, 789},
-      // The half is signed and truncates toward zero.
-      {"12345000", -3, 12345, -1},
+      // A negative round trip counts as none: the base never goes before
+      // the server's stamp, and the milliseconds stay within 0..999.
+      {"12345000", -3, 12345, 0},
+      {"12345999", INT32_MIN, 12345, 999},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body + " rt " + std::to_string(c.roundTripMs));

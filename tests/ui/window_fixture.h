@@ -13,6 +13,7 @@
 #include "res/resource.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
+#include "tests/support/window_test.h"
 #include "ui/main_window.h"
 
 inline constexpr char kFixtureServer[] = "127.0.0.91";
@@ -28,17 +29,6 @@ inline BOOL WINAPI RecordSetLocalTime(const SYSTEMTIME*) {
 inline HINSTANCE WINAPI RecordShellExecute(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) {
   ++g_shellExecuteCalls;
   return reinterpret_cast<HINSTANCE>(42);
-}
-
-inline void WipeSettings() {
-  RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Velmora\\Adjust");
-  RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Horalin\\GB");
-  HKEY run = nullptr;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                  &run) == ERROR_SUCCESS) {
-    RegDeleteValueA(run, "Horalin");
-    RegCloseKey(run);
-  }
 }
 
 inline void SetServerValue(const char* host) {

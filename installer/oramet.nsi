@@ -1,0 +1,246 @@
+; Setup for Oramet: for the current user (the default) or for all users of
+; the computer, a Start-menu shortcut, an entry in the list of installed
+; programs, and an uninstaller that leaves nothing of Oramet behind.
+;
+; Built by the CMake target "installer"; by hand:
+;   makensis -INPUTCHARSET UTF8 -DEXE=path/to/oramet.exe -DOUTFILE=setup.exe oramet.nsi
+;
+; Command line of the setup program: /S silent, /CurrentUser (default) or
+; /AllUsers, /D=folder (last, unquoted).
+; Command line of the uninstaller: /S silent (removes the settings too unless
+; /KeepSettings is given).
+
+Unicode true
+SetCompressor /SOLID lzma
+
+!ifndef EXE
+  !error "Pass the built program: -DEXE=path/to/oramet.exe"
+!endif
+!define /ifndef VERSION "2.07"
+!define /ifndef VERSION_QUAD "2.7.0.0"
+!define /ifndef OUTFILE "oramet-${VERSION}-setup.exe"
+!define /ifndef ICON "${__FILEDIR__}\..\res\oramet.ico"
+
+!define PRODUCT "Oramet"
+!define MAKER "Quellton"
+!define PROGRAM "oramet.exe"
+; The main window: a dialog with the program's caption.
+!define WINDOW_CLASS "#32770"
+!define WINDOW_CAPTION "${PRODUCT} ${VERSION}"
+!define UNINSTALLER "uninstall.exe"
+!define SHORTCUT "Oramet.lnk"
+!define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Oramet"
+!define SETTINGS_PARENT "SOFTWARE\Velmora"
+!define SETTINGS_KEY "${SETTINGS_PARENT}\Adjust"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "Horalin"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+BrandingText "${MAKER}"
+
+; Highest: an administrator may choose either mode, a standard user gets the
+; per-user install without a consent prompt.
+!define MULTIUSER_EXECUTIONLEVEL Highest
+!define MULTIUSER_MUI
+!define MULTIUSER_INSTALLMODE_COMMANDLINE
+!define MULTIUSER_INSTALLMODE_DEFAULT_CURRENTUSER
+!define MULTIUSER_INSTALLMODE_INSTDIR "${PRODUCT}"
+; A second run of the setup program updates the copy already installed.
+!define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_KEY "${UNINST_KEY}"
+!define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_VALUENAME "InstallLocation"
+!define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_KEY "${UNINST_KEY}"
+!define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_VALUENAME "InstallLocation"
+!include MultiUser.nsh
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_ABORTWARNING
+
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MULTIUSER_PAGE_INSTALLMODE
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+
+; The first language is the one used where the system's is neither.
+!insertmacro MUI_LANGUAGE "SimpChinese"
+!insertmacro MUI_LANGUAGE "English"
+
+LangString RemoveSettings ${LANG_SIMPCHINESE} "是否同时删除 Oramet 的设置（时间服务器、同步间隔、计数）？"
+LangString RemoveSettings ${LANG_ENGLISH} "Also remove Oramet's settings (time server, interval, fetch count)?"
+LangString CloseRunning ${LANG_SIMPCHINESE} "Oramet 正在运行。点击“确定”关闭它并继续，点击“取消”退出。"
+LangString CloseRunning ${LANG_ENGLISH} "Oramet is running. Click OK to close it and continue, or Cancel to quit."
+LangString CannotClose ${LANG_SIMPCHINESE} "无法关闭 Oramet，请退出它后再试。"
+LangString CannotClose ${LANG_ENGLISH} "Oramet could not be closed. Quit it and try again."
+LangString NeedAdmin ${LANG_SIMPCHINESE} "Oramet 是为所有用户安装的，卸载需要管理员权限。"
+LangString NeedAdmin ${LANG_ENGLISH} "Oramet was installed for all users; removing it needs administrator rights."
+
+VIProductVersion "${VERSION_QUAD}"
+VIFileVersion "${VERSION_QUAD}"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "CompanyName" "${MAKER}"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "FileDescription" "Oramet 网络校时 安装程序"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© 2026 ${MAKER}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "CompanyName" "${MAKER}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "Oramet setup"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "© 2026 ${MAKER}"
+
+Var ChosenDir
+
+; A running copy keeps its file open, so it cannot be replaced or removed.
+; Only then are running copies closed, by their own close command (the one
+; the caption's close box gives), after asking. Quits when that fails.
+!macro FREE_PROGRAM_FUNCTION UN
+Function ${UN}FreeProgram
+  Delete "$INSTDIR\${PROGRAM}"
+  ${IfNot} ${FileExists} "$INSTDIR\${PROGRAM}"
+    Return
+  ${EndIf}
+  MessageBox MB_OKCANCEL|MB_ICONEXCLAMATION "$(CloseRunning)" /SD IDOK IDOK +3
+    SetErrorLevel 2
+    Quit
+  StrCpy $1 0
+  ${Do}
+    FindWindow $0 "${WINDOW_CLASS}" "${WINDOW_CAPTION}"
+    ${If} $0 <> 0
+      SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=2000
+    ${EndIf}
+    ; The file is free only once the process has ended.
+    Sleep 250
+    Delete "$INSTDIR\${PROGRAM}"
+    ${IfNot} ${FileExists} "$INSTDIR\${PROGRAM}"
+      Return
+    ${EndIf}
+    IntOp $1 $1 + 1
+  ${LoopUntil} $1 >= 60
+  MessageBox MB_OK|MB_ICONSTOP "$(CannotClose)" /SD IDOK
+  SetErrorLevel 2
+  Quit
+FunctionEnd
+!macroend
+!insertmacro FREE_PROGRAM_FUNCTION ""
+!insertmacro FREE_PROGRAM_FUNCTION "un."
+
+Function .onInit
+  ; MultiUser sets its own default folder; a /D= on the command line wins.
+  StrCpy $ChosenDir $INSTDIR
+  !insertmacro MULTIUSER_INIT
+  ${If} $ChosenDir != ""
+    StrCpy $INSTDIR $ChosenDir
+  ${EndIf}
+FunctionEnd
+
+Section "Oramet" SecProgram
+  SectionIn RO
+  Call FreeProgram
+  SetOutPath "$INSTDIR"
+  File "/oname=${PROGRAM}" "${EXE}"
+  WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+
+  ; MultiUser set the shell context: SHCTX and $SMPROGRAMS follow the mode.
+  CreateShortcut "$SMPROGRAMS\${SHORTCUT}" "$INSTDIR\${PROGRAM}" "" "$INSTDIR\${PROGRAM}" 0
+
+  WriteRegStr SHCTX "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr SHCTX "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr SHCTX "${UNINST_KEY}" "Publisher" "${MAKER}"
+  WriteRegStr SHCTX "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\${PROGRAM},0"
+  WriteRegStr SHCTX "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr SHCTX "${UNINST_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER}"'
+  WriteRegStr SHCTX "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER}" /S'
+  WriteRegDWORD SHCTX "${UNINST_KEY}" "NoModify" 1
+  WriteRegDWORD SHCTX "${UNINST_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD SHCTX "${UNINST_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Function un.onInit
+  ; The uninstaller belongs to the install in whose folder it lies, whatever
+  ; the account running it would default to (MultiUser would also replace
+  ; $INSTDIR with what the registry says).
+  StrCpy $ChosenDir $INSTDIR
+  !insertmacro MULTIUSER_UNINIT
+  StrCpy $INSTDIR $ChosenDir
+  ReadRegStr $0 HKLM "${UNINST_KEY}" "InstallLocation"
+  ${If} $0 == $INSTDIR
+    ${If} $MultiUser.Privileges != "Admin"
+    ${AndIf} $MultiUser.Privileges != "Power"
+      MessageBox MB_OK|MB_ICONSTOP "$(NeedAdmin)" /SD IDOK
+      Quit
+    ${EndIf}
+    Call un.MultiUser.InstallMode.AllUsers
+  ${Else}
+    Call un.MultiUser.InstallMode.CurrentUser
+  ${EndIf}
+  StrCpy $INSTDIR $ChosenDir
+FunctionEnd
+
+; Removes the start-with-Windows value when it starts this copy, or a program
+; that is no longer there. A value naming another copy that still exists (a
+; portable one, say) stays. The program may store its path in quotes.
+Function un.RemoveRunValue
+  ClearErrors
+  ReadRegStr $0 HKCU "${RUN_KEY}" "${RUN_VALUE}"
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  StrCpy $1 $0 1
+  ${If} $1 == '"'
+    StrCpy $0 $0 "" 1
+    StrCpy $2 0
+    ${Do}
+      StrCpy $1 $0 1 $2
+      ${IfThen} $1 == '"' ${|} ${ExitDo} ${|}
+      ${IfThen} $1 == "" ${|} ${ExitDo} ${|}
+      IntOp $2 $2 + 1
+    ${Loop}
+    StrCpy $0 $0 $2
+  ${EndIf}
+  ; LogicLib's == compares without regard to case, as Windows paths do.
+  ${If} $0 == "$INSTDIR\${PROGRAM}"
+  ${OrIfNot} ${FileExists} $0
+    DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+  ${EndIf}
+FunctionEnd
+
+; The settings live in the running account's HKCU; other accounts keep theirs.
+Function un.RemoveSettings
+  ClearErrors
+  EnumRegKey $0 HKCU "${SETTINGS_KEY}" 0
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  ${un.GetParameters} $0
+  ClearErrors
+  ${un.GetOptions} $0 "/KeepSettings" $1
+  ${IfNot} ${Errors}
+    Return
+  ${EndIf}
+  MessageBox MB_YESNO|MB_ICONQUESTION "$(RemoveSettings)" /SD IDYES IDYES +2
+    Return
+  DeleteRegKey HKCU "${SETTINGS_KEY}"
+  DeleteRegKey /ifempty HKCU "${SETTINGS_PARENT}"
+FunctionEnd
+
+Section "Uninstall"
+  Call un.FreeProgram
+  Delete "$INSTDIR\${UNINSTALLER}"
+  ; Only when empty: the folder may have been chosen by the user and hold
+  ; files of their own.
+  RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\${SHORTCUT}"
+  DeleteRegKey SHCTX "${UNINST_KEY}"
+  Call un.RemoveRunValue
+  Call un.RemoveSettings
+SectionEnd

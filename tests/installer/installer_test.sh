@@ -1,0 +1,293 @@
+#!/usr/bin/env bash
+# Runs the setup program silently in the build tree's Wine prefix, checks the
+# files, shortcut and registry entries it leaves, then runs the uninstall
+# command that the installed-programs entry names and checks what remains.
+#
+# Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM RUNNING_COPY
+#   per-user    default install; start-with-Windows value holds the bare path;
+#               the settings go.
+#   all-users   /AllUsers; the value holds the path in quotes (it has a space);
+#               /KeepSettings keeps the settings.
+#   own-folder  /D= a folder that already holds a file of the user's; the
+#               value names a portable copy elsewhere, in quotes, and a sibling
+#               settings key exists: those stay.
+#   side-by-side  a per-user and an all-users copy; each uninstaller removes
+#               only its own.
+#   running     the installed program runs (RUNNING_COPY stands in for it)
+#               while the setup program updates it and while it is uninstalled:
+#               both close it and do their work.
+set -uo pipefail
+
+scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5 running_copy=${6:-}
+copy_pid=
+
+failures=0
+fail() { echo "FAIL [$scenario]: $*" >&2; failures=$((failures + 1)); }
+die() { echo "FAIL [$scenario]: $*" >&2; exit 1; }
+
+wine_() { "$wine_run" "$prefix" "$@"; }
+winvar() { wine_ cmd /c echo "%$1%" | tr -d '\r'; }
+unixpath() { local p=${1#[Cc]:\\}; printf '%s/drive_c/%s' "$prefix" "${p//\\//}"; }
+
+# All values of one key as "Name<TAB>TYPE<TAB>data" lines; fails if the key
+# is missing.
+reg_dump() {
+  local out
+  out=$(wine_ reg query "$1" 2>/dev/null) || return 1
+  printf '%s\n' "$out" | tr -d '\r' |
+    sed -n 's/^    \([^ ].*[^ ]\)    \(REG_[A-Z_]*\)    \(.*\)$/\1\t\2\t\3/p
+            s/^    \([^ ].*[^ ]\)    \(REG_[A-Z_]*\)$/\1\t\2\t/p'
+}
+# Data of one value ("TYPE data"); fails if the value is missing.
+reg_get() {
+  local out
+  out=$(reg_dump "$1") || return 1
+  printf '%s\n' "$out" | awk -F'\t' -v n="$2" '$1 == n { print $2 " " $3; found = 1 }
+    END { exit !found }'
+}
+expect_value() {  # KEY NAME "TYPE data"
+  local got
+  if ! got=$(reg_get "$1" "$2"); then
+    fail "$1 has no value $2 (expected: $3)"
+  elif [ "$got" != "$3" ]; then
+    fail "$1 value $2: expected [$3], got [$got]"
+  fi
+}
+expect_no_key() {
+  if wine_ reg query "$1" >/dev/null 2>&1; then fail "key $1 still exists"; fi
+}
+
+uninst_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Oramet'
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+settings='HKCU\SOFTWARE\Velmora\Adjust'
+
+[ -f "$setup" ] || die "no setup program at $setup"
+[ -f "$program" ] || die "no program at $program"
+
+local_appdata=$(winvar LOCALAPPDATA)
+appdata=$(winvar APPDATA)
+program_files=$(winvar ProgramFiles)
+program_data=$(winvar ProgramData)
+for v in "$local_appdata" "$appdata" "$program_files" "$program_data"; do
+  case $v in [Cc]:\\*) ;; *) die "unexpected Wine folder [$v]" ;; esac
+done
+user_menu="$appdata\\Microsoft\\Windows\\Start Menu\\Programs"
+common_menu="$program_data\\Microsoft\\Windows\\Start Menu\\Programs"
+# No space: wine would quote the argument, and the setup program reads /D=
+# only unquoted, as the last argument.
+own_folder='C:\OrametOwnFolder'
+portable='C:\Oramet Portable'
+ready='C:\oramet-running-copy.ready'
+
+case $scenario in
+  per-user)
+    args=(/S); instdir="$local_appdata\\Programs\\Oramet"
+    root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
+  all-users)
+    args=(/S /AllUsers); instdir="$program_files\\Oramet"
+    root=HKLM; other=HKCU; menu=$common_menu; other_menu=$user_menu ;;
+  own-folder)
+    args=(/S "/D=$own_folder"); instdir=$own_folder
+    root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
+  side-by-side) instdir= ;;  # two copies, see below
+  running) args=(/S); instdir="$local_appdata\\Programs\\Oramet" ;;
+  *) die "unknown scenario" ;;
+esac
+inst_unix=$(unixpath "$instdir")
+
+cleanup() {
+  [ -n "$copy_pid" ] && kill "$copy_pid" 2>/dev/null
+  wine_ reg delete "HKCU\\$uninst_key" /f >/dev/null 2>&1
+  wine_ reg delete "HKLM\\$uninst_key" /f >/dev/null 2>&1
+  wine_ reg delete "$run_key" /v Horalin /f >/dev/null 2>&1
+  wine_ reg delete 'HKCU\SOFTWARE\Velmora' /f >/dev/null 2>&1
+  rm -rf "$(unixpath "$local_appdata\\Programs\\Oramet")" \
+    "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" \
+    "$(unixpath "$portable")" "$(unixpath "$ready")" \
+    "$(unixpath "$user_menu\\Oramet.lnk")" "$(unixpath "$common_menu\\Oramet.lnk")"
+}
+cleanup
+trap cleanup EXIT
+
+# Runs the uninstall command that an installed-programs entry names, with
+# any extra arguments, and waits until it has finished.
+uninstall_with() {  # KEY [ARGS...]
+  local quiet uninstaller uargs
+  quiet=$(reg_get "$1" QuietUninstallString) || die "no QuietUninstallString in $1"
+  shift
+  quiet=${quiet#REG_SZ }
+  [ "${quiet:0:1}" = '"' ] || die "QuietUninstallString does not start with a quoted path: $quiet"
+  uninstaller=${quiet:1}; uninstaller=${uninstaller%%\"*}
+  read -r -a uargs <<<"${quiet:$((${#uninstaller} + 2))}"
+  uargs+=("$@")
+  echo "uninstalling: $uninstaller ${uargs[*]}"
+  wine_ "$uninstaller" "${uargs[@]}" || die "uninstaller exited with $?"
+  # The uninstaller runs on from a copy in the temporary folder; wait until
+  # the prefix has no process left.
+  WINEPREFIX=$prefix timeout 240 wineserver -w || die "Wine processes still running after 240 s (a program that was not closed?)"
+}
+
+if [ "$scenario" = running ]; then
+  [ -f "$running_copy" ] || die "no stand-in program at $running_copy"
+  ready_unix=$(unixpath "$ready")
+  # Puts the stand-in in place of the installed program and starts it.
+  start_copy() {
+    rm -f "$ready_unix"
+    cp "$running_copy" "$inst_unix/oramet.exe" || die "cannot replace the installed program"
+    wine_ "$instdir\\oramet.exe" "$ready" &
+    copy_pid=$!
+    for _ in $(seq 100); do
+      [ -f "$ready_unix" ] && return
+      kill -0 "$copy_pid" 2>/dev/null || die "the stand-in ended before its window was up"
+      sleep 0.2
+    done
+    die "the stand-in's window was not up after 20 s"
+  }
+  # The stand-in must have ended through its close command (exit code 2).
+  expect_closed() {
+    local rc
+    for _ in $(seq 100); do kill -0 "$copy_pid" 2>/dev/null || break; sleep 0.2; done
+    if kill -0 "$copy_pid" 2>/dev/null; then
+      fail "$1: the running program was not closed"
+      return
+    fi
+    wait "$copy_pid"; rc=$?
+    copy_pid=
+    [ "$rc" -eq 2 ] || fail "$1: the running program ended with $rc, not 2 from its close command"
+  }
+
+  wine_ "$setup" /S || die "setup exited with $?"
+  [ -f "$inst_unix/oramet.exe" ] || die "no oramet.exe in $instdir"
+  start_copy
+  wine_ "$setup" /S || fail "setup over the running program exited with $?"
+  expect_closed "update"
+  cmp -s "$program" "$inst_unix/oramet.exe" || fail "the running program was not replaced"
+
+  start_copy
+  uninstall_with "HKCU\\$uninst_key"
+  expect_closed "uninstall"
+  [ -e "$inst_unix" ] && fail "$instdir still exists: $(ls -A "$inst_unix" | tr '\n' ' ')"
+  expect_no_key "HKCU\\$uninst_key"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
+
+if [ "$scenario" = side-by-side ]; then
+  # One copy for this user and one for everybody: each uninstaller removes
+  # its own copy and leaves the other alone.
+  wine_ "$setup" /S || die "per-user setup exited with $?"
+  wine_ "$setup" /S /AllUsers || die "all-users setup exited with $?"
+  mine=$(unixpath "$local_appdata\\Programs\\Oramet")
+  theirs=$(unixpath "$program_files\\Oramet")
+  [ -f "$mine/oramet.exe" ] && [ -f "$theirs/oramet.exe" ] || die "the two copies are not both installed"
+  uninstall_with "HKLM\\$uninst_key"
+  [ -e "$theirs" ] && fail "the all-users copy is still there"
+  expect_no_key "HKLM\\$uninst_key"
+  [ -e "$(unixpath "$common_menu\\Oramet.lnk")" ] && fail "the all-users shortcut is still there"
+  [ -f "$mine/oramet.exe" ] || fail "removing the all-users copy removed the per-user program"
+  [ -f "$(unixpath "$user_menu\\Oramet.lnk")" ] || fail "removing the all-users copy removed the per-user shortcut"
+  expect_value "HKCU\\$uninst_key" InstallLocation "REG_SZ $local_appdata\\Programs\\Oramet"
+  uninstall_with "HKCU\\$uninst_key"
+  [ -e "$mine" ] && fail "the per-user copy is still there"
+  expect_no_key "HKCU\\$uninst_key"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
+
+
+if [ "$scenario" = own-folder ]; then
+  mkdir -p "$inst_unix" && echo mine >"$inst_unix/notes.txt"
+fi
+
+# --- install ---------------------------------------------------------------
+echo "installing: ${args[*]}"
+wine_ "$setup" "${args[@]}" || die "setup exited with $?"
+
+[ -f "$inst_unix/oramet.exe" ] || die "no oramet.exe in $instdir"
+cmp -s "$program" "$inst_unix/oramet.exe" || fail "installed oramet.exe differs from the build"
+[ -f "$inst_unix/uninstall.exe" ] || fail "no uninstall.exe in $instdir"
+
+lnk=$(unixpath "$menu\\Oramet.lnk")
+if [ ! -f "$lnk" ]; then
+  fail "no shortcut $menu\\Oramet.lnk"
+elif ! grep -qaF "$instdir\\oramet.exe" "$lnk"; then
+  fail "shortcut does not point at $instdir\\oramet.exe"
+fi
+[ -e "$(unixpath "$other_menu\\Oramet.lnk")" ] && fail "shortcut also in $other_menu"
+
+key="$root\\$uninst_key"
+reg_dump "$key" >/dev/null || die "no installed-programs entry $key"
+expect_value "$key" DisplayName "REG_SZ Oramet"
+expect_value "$key" DisplayVersion "REG_SZ 2.07"
+expect_value "$key" Publisher "REG_SZ Quellton"
+expect_value "$key" DisplayIcon "REG_SZ $instdir\\oramet.exe,0"
+expect_value "$key" InstallLocation "REG_SZ $instdir"
+expect_value "$key" UninstallString "REG_SZ \"$instdir\\uninstall.exe\""
+expect_value "$key" QuietUninstallString "REG_SZ \"$instdir\\uninstall.exe\" /S"
+expect_value "$key" NoModify "REG_DWORD 0x1"
+expect_value "$key" NoRepair "REG_DWORD 0x1"
+if size=$(reg_get "$key" EstimatedSize); then
+  kb=$(($(stat -c %s "$program") / 1024))
+  case $size in
+    "REG_DWORD 0x"*) [ $((${size#REG_DWORD })) -ge "$kb" ] ||
+                       fail "EstimatedSize $size below the program's $kb KB" ;;
+    *) fail "EstimatedSize is not a DWORD: $size" ;;
+  esac
+else
+  fail "no EstimatedSize"
+fi
+expect_no_key "$other\\$uninst_key"
+
+# --- what the program and its user leave behind ------------------------------
+case $scenario in
+  per-user) run_value="$instdir\\oramet.exe" ;;
+  all-users) run_value="\"$instdir\\oramet.exe\"" ;;
+  own-folder) run_value="\"$portable\\oramet.exe\""
+    mkdir -p "$(unixpath "$portable")" && cp "$program" "$(unixpath "$portable")/" ||
+      die "cannot place a portable copy in $portable"
+    wine_ reg add 'HKCU\SOFTWARE\Velmora\Keep' /v X /t REG_SZ /d 1 /f >/dev/null ||
+      die "cannot write HKCU\\SOFTWARE\\Velmora\\Keep" ;;
+esac
+wine_ reg add "$run_key" /v Horalin /t REG_SZ /d "$run_value" /f >/dev/null ||
+  die "cannot write the Run value"
+wine_ reg add "$settings" /v Server /t REG_SZ /d time.example.test /f >/dev/null ||
+  die "cannot write $settings"
+
+# --- uninstall with the command the entry names ------------------------------
+if [ "$scenario" = all-users ]; then
+  uninstall_with "$key" /KeepSettings
+else
+  uninstall_with "$key"
+fi
+
+if [ "$scenario" = own-folder ]; then
+  [ -f "$inst_unix/notes.txt" ] || fail "the user's own file in $instdir was removed"
+  left=$(ls -A "$inst_unix" 2>/dev/null | grep -vx notes.txt)
+  [ -z "$left" ] || fail "left in $instdir: $left"
+else
+  [ -e "$inst_unix" ] && fail "$instdir still exists: $(ls -A "$inst_unix" | tr '\n' ' ')"
+fi
+[ -e "$lnk" ] && fail "shortcut $menu\\Oramet.lnk still exists"
+expect_no_key "$key"
+
+case $scenario in
+  own-folder)
+    expect_value "$run_key" Horalin "REG_SZ $run_value"
+    expect_no_key "$settings"
+    reg_dump 'HKCU\SOFTWARE\Velmora\Keep' >/dev/null ||
+      fail "the sibling key HKCU\\SOFTWARE\\Velmora\\Keep was removed" ;;
+  *)
+    reg_get "$run_key" Horalin >/dev/null && fail "Run value Horalin still exists" ;;
+esac
+case $scenario in
+  per-user) expect_no_key 'HKCU\SOFTWARE\Velmora' ;;
+  all-users) expect_value "$settings" Server "REG_SZ time.example.test" ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all checks passed"
