@@ -1,13 +1,16 @@
 // End-to-end probe: serves the time protocol on one loopback address, starts
 // the real oramet.exe against it, watches the program's window from outside
-// (control texts, visibility, message boxes), then closes it with IDCANCEL
-// and checks the exit code.
+// (control texts, visibility, message boxes), minimises it to the
+// notification area and restores it, saves a new interval through the window,
+// then closes it with IDCANCEL and checks the exit code.
 //
 // Usage: probe.exe ORAMET_EXE SERVER_IP HANDSHAKE_DIR [--no-sync]
 // HANDSHAKE_DIR gets a file "ready" while the window shows the live clock;
 // the probe then waits (bounded) for a file "shot-done" so that the caller
 // can take a screenshot.
 #include "tests/e2e/harness.h"
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -77,6 +80,64 @@ void CheckControls(HWND main) {
     Check((IsWindowVisible(c) != FALSE) == e.visible,
           row + (IsWindowVisible(c) ? "visible" : "hidden"));
   }
+}
+
+// Whether the shell holds the program's notification icon: modifying nothing
+// succeeds only for an icon that exists.
+bool TrayIconPresent(HWND main) {
+  NOTIFYICONDATAA record{};
+  record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  record.hWnd = main;
+  record.uID = TRAY_ICON_ID;
+  return Shell_NotifyIconA(NIM_MODIFY, &record) != FALSE;
+}
+
+// Minimises the window as its title bar's button does, then restores it with
+// a left click on the notification icon.
+void MinimiseToTrayAndRestore(Program& program) {
+  HWND main = program.main;
+  PostMessageA(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  bool hidden = program.WaitFor(kStartBound, [&] { return !IsWindowVisible(main); });
+  Check(hidden, "minimised window hidden");
+  Check(TrayIconPresent(main), "notification icon present while minimised");
+
+  PostMessageA(main, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_LBUTTONDOWN);
+  bool shown = program.WaitFor(
+      kStartBound, [&] { return IsWindowVisible(main) && !IsIconic(main); });
+  Check(shown, "window restored by a click on the icon");
+  Check(!TrayIconPresent(main), "notification icon gone after restore");
+}
+
+// The stored value as text, or "<missing>".
+std::string StoredSetting(const char* name) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Velmora\\Adjust", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return "<missing>";
+  }
+  char value[256] = {};
+  DWORD size = sizeof value - 1;
+  LONG result = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS ? std::string(value) : "<missing>";
+}
+
+// Types 5 into the interval (shown in minutes) and clicks the save link.
+void SaveInterval(Program& program) {
+  HWND edit = GetDlgItem(program.main, IDC_INTERVAL);
+  HWND save = GetDlgItem(program.main, IDC_INTERVAL_SAVE);
+  Check(!IsWindowVisible(save), "save link hidden before an edit");
+  DWORD_PTR ignored;
+  SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("5"), SMTO_ABORTIFHUNG,
+                      5000, &ignored);
+  bool offered = program.WaitFor(kStartBound, [&] { return IsWindowVisible(save) != FALSE; });
+  Check(offered, "save link shown after typing 5");
+  PostMessageA(program.main, WM_COMMAND, MAKEWPARAM(IDC_INTERVAL_SAVE, STN_CLICKED),
+               reinterpret_cast<LPARAM>(save));
+  bool saved = program.WaitFor(kStartBound, [&] { return StoredSetting("Interval") == "300"; });
+  Check(saved, "interval stored as \"" + Shown(StoredSetting("Interval")) + "\"");
+  Check(!IsWindowVisible(save), "save link hidden after saving");
+  Check(TextOf(edit) == "5", "interval edit keeps \"" + Shown(TextOf(edit)) + "\"");
 }
 
 bool FileExists(const std::string& path) {
@@ -170,6 +231,9 @@ int main(int argc, char** argv) {
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (ready != INVALID_HANDLE_VALUE) CloseHandle(ready);
     program.WaitFor(kShotBound, [&] { return FileExists(dir + "\\shot-done"); });
+
+    MinimiseToTrayAndRestore(program);
+    SaveInterval(program);
 
     Check(program.boxes.empty(), "no message box (" + std::to_string(program.boxes.size()) + ")");
   }
