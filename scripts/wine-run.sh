@@ -23,7 +23,18 @@ if [ ! -f "$ready" ]; then
   fi
   flock -u 9
 fi
+run=(wine "$@")
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" wine "$@"
+  run=(xvfb-run -a -s "-screen 0 1280x1024x24" wine "$@")
 fi
-exec wine "$@"
+# The first Wine process of a prefix starts wineserver and the system
+# services, and they keep its output open until the prefix falls idle. Had the
+# program our own output, a caller reading it to the end (CTest, a command
+# substitution) would wait for every other program in the prefix. So the
+# program writes to a file that we copy out when it ends.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
+"${run[@]}" </dev/null >"$log" 2>&1 || status=$?
+cat "$log"
+exit "$status"
