@@ -134,8 +134,11 @@ void SaveInterval(Program& program) {
   Check(offered, "save link shown after typing 5");
   PostMessageA(program.main, WM_COMMAND, MAKEWPARAM(IDC_INTERVAL_SAVE, STN_CLICKED),
                reinterpret_cast<LPARAM>(save));
-  bool saved = program.WaitFor(kStartBound, [&] { return StoredSetting("Interval") == "300"; });
-  Check(saved, "interval stored as \"" + Shown(StoredSetting("Interval")) + "\"");
+  // The value is stored before the link hides: wait for both.
+  program.WaitFor(kStartBound,
+                  [&] { return StoredSetting("Interval") == "300" && !IsWindowVisible(save); });
+  Check(StoredSetting("Interval") == "300",
+        "interval stored as \"" + Shown(StoredSetting("Interval")) + "\"");
   Check(!IsWindowVisible(save), "save link hidden after saving");
   Check(TextOf(edit) == "5", "interval edit keeps \"" + Shown(TextOf(edit)) + "\"");
 }
