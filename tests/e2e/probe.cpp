@@ -10,8 +10,6 @@
 // can take a screenshot.
 #include "tests/e2e/harness.h"
 
-#include <shellapi.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +17,8 @@
 
 #include "res/resource.h"
 #include "res/texts.h"
+#include "tests/support/stored_text.h"
+#include "tests/support/window_test.h"
 
 namespace {
 
@@ -82,16 +82,6 @@ void CheckControls(HWND main) {
   }
 }
 
-// Whether the shell holds the program's notification icon: modifying nothing
-// succeeds only for an icon that exists.
-bool TrayIconPresent(HWND main) {
-  NOTIFYICONDATAA record{};
-  record.cbSize = NOTIFYICONDATAA_V1_SIZE;
-  record.hWnd = main;
-  record.uID = TRAY_ICON_ID;
-  return Shell_NotifyIconA(NIM_MODIFY, &record) != FALSE;
-}
-
 // Minimises the window as its title bar's button does, then restores it with
 // a left click on the notification icon.
 void MinimiseToTrayAndRestore(Program& program) {
@@ -108,20 +98,6 @@ void MinimiseToTrayAndRestore(Program& program) {
   Check(!TrayIconPresent(main), "notification icon gone after restore");
 }
 
-// The stored value as text, or "<missing>".
-std::string StoredSetting(const char* name) {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Velmora\\Adjust", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return "<missing>";
-  }
-  char value[256] = {};
-  DWORD size = sizeof value - 1;
-  LONG result = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS ? std::string(value) : "<missing>";
-}
-
 // Types 5 into the interval (shown in minutes) and clicks the save link.
 void SaveInterval(Program& program) {
   HWND edit = GetDlgItem(program.main, IDC_INTERVAL);
@@ -136,9 +112,9 @@ void SaveInterval(Program& program) {
                reinterpret_cast<LPARAM>(save));
   // The value is stored before the link hides: wait for both.
   program.WaitFor(kStartBound,
-                  [&] { return StoredSetting("Interval") == "300" && !IsWindowVisible(save); });
-  Check(StoredSetting("Interval") == "300",
-        "interval stored as \"" + Shown(StoredSetting("Interval")) + "\"");
+                  [&] { return StoredText(kSettingsKey, "Interval") == "300" && !IsWindowVisible(save); });
+  Check(StoredText(kSettingsKey, "Interval") == "300",
+        "interval stored as \"" + Shown(StoredText(kSettingsKey, "Interval")) + "\"");
   Check(!IsWindowVisible(save), "save link hidden after saving");
   Check(TextOf(edit) == "5", "interval edit keeps \"" + Shown(TextOf(edit)) + "\"");
 }

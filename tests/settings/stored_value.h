@@ -8,6 +8,7 @@
 #include <string>
 
 #include "settings/registry.h"
+#include "tests/support/stored_text.h"
 
 // RegWriteString counts the text without its terminator, but Wine's
 // RegSetValueExA stores a terminating zero anyway when the byte after the
@@ -55,21 +56,3 @@ inline void ExpectStoredText(const char* subKey, const char* name, const char* t
   EXPECT_EQ(std::string(data, size), expected);
 }
 
-// A value's bytes as a reader gets them, without the one zero the system may
-// add after REG_SZ data, or "missing".
-inline std::string StoredText(const char* subKey, const char* name, DWORD* type = nullptr) {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return "missing";
-  }
-  char data[1024];
-  DWORD size = sizeof data;
-  DWORD valueType = 0xdeadbeef;
-  LONG result = RegQueryValueExA(key, name, nullptr, &valueType,
-                                 reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return "missing";
-  if (type != nullptr) *type = valueType;
-  if (size > 0 && data[size - 1] == '\0') --size;
-  return std::string(data, size);
-}

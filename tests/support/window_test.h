@@ -2,8 +2,11 @@
 #pragma once
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <string>
 
+#include "res/resource.h"
 #include "settings/registry.h"
 
 // Nothing stored, as on a fresh account: both settings keys and the
@@ -37,4 +40,14 @@ inline std::string WindowText(HWND window) {
 inline LRESULT SendCommand(HWND window, int id, int code, HWND control = nullptr) {
   return SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, code),
                       reinterpret_cast<LPARAM>(control));
+}
+
+// Whether the shell holds the window's notification icon: modifying nothing
+// succeeds only for an icon that exists.
+inline bool TrayIconPresent(HWND window) {
+  NOTIFYICONDATAA record{};
+  record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  record.hWnd = window;
+  record.uID = TRAY_ICON_ID;
+  return Shell_NotifyIconA(NIM_MODIFY, &record) != FALSE;
 }

@@ -21,16 +21,6 @@ inline bool HasVisibleStyle(HWND window) {
   return (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-// Whether the shell holds the window's notification icon: modifying nothing
-// succeeds only for an icon that exists.
-inline bool TrayIconPresent(HWND window) {
-  NOTIFYICONDATAA record{};
-  record.cbSize = NOTIFYICONDATAA_V1_SIZE;
-  record.hWnd = window;
-  record.uID = TRAY_ICON_ID;
-  return Shell_NotifyIconA(NIM_MODIFY, &record) != FALSE;
-}
-
 class MainWindowTest : public testing::Test {
 protected:
   void SetUp() override {
