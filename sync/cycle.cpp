@@ -1,5 +1,6 @@
 #include "res/resource.h"
 #include "res/texts.h"
+#include "sync/clock_ask.h"
 #include "sync/clock_math.h"
 #include "sync/local_time.h"
 #include "sync/zone.h"
@@ -59,13 +60,18 @@ void MainWindow::SyncNow() {
   SetWindowTextA(fetchCount, text);
 
   BOOL ok = calls.setLocalTime(&DisplayTime);
+  // A user without the right to change the time (a standard account, or an
+  // administrator's unelevated copy) asks the clock service, which has it. It
+  // sets the clock from UTC fields, so no daylight-saving step follows.
+  bool byService = !ok && GetLastError() == ERROR_PRIVILEGE_NOT_HELD;
+  if (byService) ok = calls.askClockService(kClockAskTimeoutMs) ? TRUE : FALSE;
   // SetLocalTime reads its argument with the daylight-saving state in force
   // when it runs; a call that moved the clock across a boundary set it off by
   // the daylight delta. Converting again with the new bias and setting once
   // more puts it right.
   int32_t usedBias = biasMinutes;
   if (ok) RefreshZone();
-  if (ok && biasMinutes != usedBias) {
+  if (ok && !byService && biasMinutes != usedBias) {
     local = int64_t{baseSeconds} - int64_t{biasMinutes} * 60;
     if (ToLocalFields(local, baseMillis, DisplayTime)) {
       ShowClock();

@@ -54,6 +54,13 @@ bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* 
   return true;
 }
 
+ReplyClass ReadTimeReply(const char* body, int length, int32_t roundTripMs, BaseTime* out) {
+  ReplyClass reply = ClassifyReply(body, length);
+  if (reply == ReplyClass::Time && !ParseTimeBody(body, length, roundTripMs, out))
+    return ReplyClass::Unknown;
+  return reply;
+}
+
 char* SplitAtChar(char* text, char separator) {
   char* p = text;
   while (*p != separator && *p != '\0') ++p;

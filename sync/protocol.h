@@ -35,6 +35,11 @@ struct BaseTime {
 // leaves out untouched; the body is never modified.
 bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* out);
 
+// A reply body read as a whole: its class, where Time means the body also
+// parsed as a time (written to out); a time-like body that does not parse is
+// Unknown, and out stays untouched.
+ReplyClass ReadTimeReply(const char* body, int length, int32_t roundTripMs, BaseTime* out);
+
 // Cuts text at the first separator and returns the rest after it; without a
 // separator the text stays whole and the result is its terminator.
 char* SplitAtChar(char* text, char separator);

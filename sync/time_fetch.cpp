@@ -3,23 +3,19 @@
 #include "net/http_get.h"
 #include "res/texts.h"
 #include "sync/protocol.h"
+#include "sync/time_exchange.h"
 #include "ui/main_window.h"
 
 int MainWindow::FetchServerTime() {
   char exchange[kExchangeCapacity];
-  std::snprintf(exchange, sizeof exchange, kTimeTargetFormat, kTimeQuery);
-  int32_t roundTripMs = 0;
-  // One buffer for target and reply: HttpGet forms the request first.
-  int length = HttpGet(serverHost.c_str(), exchange, exchange, kExchangeCapacity - 1,
-                       &roundTripMs);
-  if (length < 1) {
+  TimeExchange got = RequestTime(serverHost.c_str(), exchange);
+  if (got.length < 1) {
     // The target while nothing came back, else what did.
     MessageBoxA(hwnd, exchange, kTextNetworkError, MB_OK);
     return -1;
   }
 
-  BaseTime base;
-  switch (ClassifyReply(exchange, length)) {
+  switch (got.reply) {
     case ReplyClass::Upgrade: {
       char message[kMessageCapacity];
       FormatUpgradeMessage(exchange + 1, message, sizeof message);
@@ -33,15 +29,12 @@ int MainWindow::FetchServerTime() {
       MessageBoxA(hwnd, kTextMaintenance, kTextNotice, MB_OK);
       return -1;
     case ReplyClass::Time:
-      if (ParseTimeBody(exchange, length, roundTripMs, &base)) {
-        baseSeconds = base.seconds;
-        baseMillis = base.millis;
-        // The base instant: right after the parse.
-        baseTick = GetTickCount();
-        return 0;
-      }
-      break;  // bytes that are no time are unknown data
-    case ReplyClass::Unknown:
+      baseSeconds = got.base.seconds;
+      baseMillis = got.base.millis;
+      // The base instant: right after the parse.
+      baseTick = GetTickCount();
+      return 0;
+    case ReplyClass::Unknown:  // also bytes that look like a time but are none
       break;
   }
   MessageBoxA(hwnd, exchange, kTextUnknownData, MB_OK);

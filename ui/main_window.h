@@ -10,6 +10,7 @@
 
 #include "app/dialog_window.h"
 #include "app/message_loop.h"
+#include "sync/clock_ask.h"
 #include "sync/zone.h"
 
 class MainWindow : public DialogWindow, public MessageFilter, public IdleHandler {
@@ -118,6 +119,7 @@ public:
   struct SystemCalls {
     BOOL(WINAPI* setLocalTime)(const SYSTEMTIME*) = ::SetLocalTime;
     int32_t (*currentBiasMinutes)() = ::CurrentBiasMinutes;
+    bool (*askClockService)(DWORD timeoutMs) = ::AskClockService;
     HINSTANCE(WINAPI* shellExecute)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) =
         ::ShellExecuteA;
   } calls;

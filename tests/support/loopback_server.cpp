@@ -1,6 +1,7 @@
 #include "tests/support/loopback_server.h"
 
 #include <chrono>
+#include <cstdint>
 
 ServerStep Reply(std::string bytes) {
   ServerStep step;
@@ -16,6 +17,12 @@ ServerStep HttpReply(const std::string& body, const char* status) {
 ServerStep Silent() {
   ServerStep step;
   step.kind = ServerStep::Kind::Silent;
+  return step;
+}
+
+ServerStep CurrentTime() {
+  ServerStep step;
+  step.kind = ServerStep::Kind::Now;
   return step;
 }
 
@@ -105,6 +112,15 @@ void LoopbackServer::Play(SOCKET client, const ServerStep& step) {
       std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
       send(client, step.more.data(), static_cast<int>(step.more.size()), 0);
       break;
+    case ServerStep::Kind::Now: {
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      // 100 ns units since 1601 to milliseconds since 1970.
+      uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+      std::string reply = HttpReply(std::to_string(ticks / 10000 - 11644473600000ull)).bytes;
+      send(client, reply.data(), static_cast<int>(reply.size()), 0);
+      break;
+    }
     case ServerStep::Kind::Silent:
       // Nothing is sent: the wait below lasts until the client gives up.
       break;

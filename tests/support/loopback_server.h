@@ -17,7 +17,8 @@ struct ServerStep {
     Reply,       // send `bytes` in one send, then close
     Split,       // send `bytes`, wait `delayMs`, send `more`, then close
     Silent,      // accept, read, send nothing until the client closes or the server stops
-    CloseAtOnce  // close right after accepting, without reading
+    CloseAtOnce, // close right after accepting, without reading
+    Now          // an HTTP reply of this machine's time as the server sends it, then close
   };
   Kind kind = Kind::Reply;
   std::string bytes;
@@ -31,6 +32,9 @@ ServerStep Reply(std::string bytes);
 // "HTTP/1.1 200 OK" headers with a Content-Length, then body.
 ServerStep HttpReply(const std::string& body, const char* status = "200 OK");
 ServerStep Silent();
+// The time body ("<seconds><3 digits of ms>") of the host's clock when the
+// connection is played: a clock set from it moves by well under a second.
+ServerStep CurrentTime();
 ServerStep CloseAtOnce();
 ServerStep Split(std::string first, std::string second, int delayMs);
 

@@ -19,8 +19,10 @@
 struct SetLocalTimeRecorder {
   static std::vector<SYSTEMTIME> calls;
   static BOOL result;
+  static DWORD error;  // the last error a refusal leaves
   static BOOL WINAPI Record(const SYSTEMTIME* time) {
     calls.push_back(*time);
+    if (!result) SetLastError(error);
     return result;
   }
 };
@@ -47,6 +49,7 @@ protected:
     WipeSettings();
     SetLocalTimeRecorder::calls.clear();
     SetLocalTimeRecorder::result = TRUE;
+    SetLocalTimeRecorder::error = ERROR_INVALID_PARAMETER;
     ASSERT_NE(window.Create(g_module.instance(), IDD_MAIN), nullptr);
     // No tick unless the test sends one.
     KillTimer(window.hwnd, CLOCK_TIMER);

@@ -12,6 +12,7 @@
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
 BOOL SetLocalTimeRecorder::result = TRUE;
+DWORD SetLocalTimeRecorder::error = ERROR_INVALID_PARAMETER;
 
 namespace {
 

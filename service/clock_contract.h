@@ -1,0 +1,53 @@
+// The clock service's pipe contract as plain values: the names, the request
+// and its reply, and when an exchange may be reused. No Windows header.
+//
+// A client writes one message and reads one reply message, both ASCII:
+//   "SYNC"  ->  "OK" | "SETFAIL <system error>" | "FETCHFAIL <n>"
+//   anything else (other bytes, empty, over 64 bytes)  ->  "BAD", then closed.
+// FETCHFAIL carries HttpGet's result when it is below 1, else 0 (a "~", "^",
+// "#" or unreadable reply).
+#pragma once
+#include <cstdint>
+
+inline constexpr char kClockServiceName[] = "OrametClock";
+inline constexpr char kClockPipeName[] = "\\\\.\\pipe\\OrametClock";
+inline constexpr char kClockSyncRequest[] = "SYNC";
+inline constexpr char kClockReplyOk[] = "OK";
+
+// A request longer than this is refused unread.
+constexpr int kClockRequestLimit = 64;
+// Every reply, terminator included, fits.
+constexpr int kClockReplyCapacity = 32;
+// A request within this long after the end of an exchange gets its reply again.
+constexpr uint32_t kClockReuseMs = 2000;
+
+enum class SyncResult { Set, SetFailed, FetchFailed };
+
+struct SyncOutcome {
+  SyncResult result;
+  int32_t code;  // the system error for SetFailed, the fetch result for FetchFailed
+};
+
+// Runs (or reuses) one exchange for a SYNC request; false when there is no
+// outcome to tell (the service is stopping).
+class SyncRunner {
+public:
+  virtual bool Sync(SyncOutcome* outcome) = 0;
+
+protected:
+  ~SyncRunner() = default;
+};
+
+// The whole contract in one place: the reply to the length bytes of request,
+// written zero-terminated into reply (kClockReplyCapacity bytes). runner is
+// asked only for exactly "SYNC". Returns the reply's length, or -1 when the
+// runner had no outcome (nothing is to be sent). Every connection carries
+// one request, so the server closes it after any reply.
+int AnswerClockRequest(const char* request, int length, SyncRunner& runner, char* reply);
+
+enum class ExchangeStep { Start, Join, Reuse };
+
+// What a SYNC request does: joins the exchange under way, reuses the last
+// one's outcome while it is under kClockReuseMs old (tick arithmetic is
+// unsigned, so it stays right across the counter's wrap), or starts a new one.
+ExchangeStep NextExchangeStep(bool running, bool haveLast, uint32_t nowTick, uint32_t lastEndTick);

@@ -1,0 +1,175 @@
+#include "service/pipe_server.h"
+
+#include <sddl.h>
+
+namespace {
+
+// A connected client has this long to send its request, and then to take
+// the reply and close its end.
+constexpr DWORD kClientTimeoutMs = 2000;
+
+// SYSTEM, Administrators and the service's own account (LocalService) may do
+// anything; authenticated users may read, write and set the read mode, but
+// not create instances (0x12019b is FILE_GENERIC_READ with FILE_WRITE_DATA,
+// FILE_WRITE_EA and FILE_WRITE_ATTRIBUTES, and without FILE_APPEND_DATA,
+// which on a pipe is FILE_CREATE_PIPE_INSTANCE): no user can put a server of
+// their own behind the name. Anonymous and network logons are denied outright.
+constexpr char kPipeSecurity[] =
+    "D:P(D;;GA;;;AN)(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;LS)(A;;0x12019b;;;AU)";
+
+enum class Wait { Done, Stopped, TimedOut };
+
+// Waits for one overlapped call, started with result `started`, at most
+// waitMs or until stop; a call then still under way is cancelled and its end
+// awaited, since it writes into the caller's buffer. Done also for a call
+// that failed: bytes and *error tell.
+Wait Complete(HANDLE pipe, HANDLE stop, OVERLAPPED* overlapped, BOOL started, DWORD waitMs,
+              DWORD* bytes, DWORD* error) {
+  *bytes = 0;
+  *error = started ? ERROR_SUCCESS : GetLastError();
+  if (!started && *error != ERROR_IO_PENDING) return Wait::Done;
+  HANDLE waits[] = {overlapped->hEvent, stop};
+  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
+  if (woke != WAIT_OBJECT_0) {
+    CancelIo(pipe);
+    GetOverlappedResult(pipe, overlapped, bytes, TRUE);  // the cancelled call's end
+    return woke == WAIT_OBJECT_0 + 1 ? Wait::Stopped : Wait::TimedOut;
+  }
+  *error = GetOverlappedResult(pipe, overlapped, bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
+  return Wait::Done;
+}
+
+DWORD Remaining(DWORD start, DWORD timeoutMs) {
+  DWORD spent = GetTickCount() - start;
+  return spent < timeoutMs ? timeoutMs - spent : 0;
+}
+
+}  // namespace
+
+PipeServer::PipeServer(HANDLE stop, SyncRunner& runner) : stop_(stop), runner_(runner) {}
+
+PipeServer::~PipeServer() {
+  for (Instance& instance : instances_) {
+    // A thread that has not ended keeps its handles; the process is ending.
+    if (instance.thread != nullptr) {
+      if (WaitForSingleObject(instance.thread, 0) != WAIT_OBJECT_0) continue;
+      CloseHandle(instance.thread);
+    }
+    if (instance.pipe != INVALID_HANDLE_VALUE) CloseHandle(instance.pipe);
+    if (instance.event != nullptr) CloseHandle(instance.event);
+  }
+}
+
+DWORD PipeServer::Start() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPipeSecurity, SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return GetLastError();
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+  DWORD error = ERROR_SUCCESS;
+  for (int i = 0; i < kPipeInstances && error == ERROR_SUCCESS; ++i) {
+    Instance& instance = instances_[i];
+    instance.server = this;
+    DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+    if (i == 0) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+    instance.pipe = CreateNamedPipeA(
+        kClockPipeName, openMode,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        kPipeInstances, kClockReplyCapacity, kClockRequestLimit + 1, 0, &security);
+    if (instance.pipe == INVALID_HANDLE_VALUE) error = GetLastError();
+    instance.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (error == ERROR_SUCCESS && instance.event == nullptr) error = GetLastError();
+  }
+  LocalFree(descriptor);
+  for (int i = 0; i < kPipeInstances && error == ERROR_SUCCESS; ++i) {
+    instances_[i].thread = CreateThread(nullptr, 0, Run, &instances_[i], 0, nullptr);
+    if (instances_[i].thread == nullptr) error = GetLastError();
+  }
+  return error;
+}
+
+bool PipeServer::AwaitEnd(DWORD waitMs) {
+  DWORD start = GetTickCount();
+  for (Instance& instance : instances_) {
+    if (instance.thread != nullptr &&
+        WaitForSingleObject(instance.thread, Remaining(start, waitMs)) != WAIT_OBJECT_0)
+      return false;
+  }
+  return true;
+}
+
+DWORD WINAPI PipeServer::Run(void* instance) {
+  Instance& self = *static_cast<Instance*>(instance);
+  self.server->Serve(self);
+  return 0;
+}
+
+void PipeServer::Serve(Instance& instance) {
+  while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = instance.event;
+    ResetEvent(instance.event);
+    BOOL started = ConnectNamedPipe(instance.pipe, &overlapped);
+    DWORD bytes = 0;
+    DWORD error = ERROR_SUCCESS;
+    // Idle here until a client comes: no time-out, the stop event ends it.
+    Wait waited = Complete(instance.pipe, stop_, &overlapped, started, INFINITE, &bytes, &error);
+    if (waited == Wait::Stopped) break;
+    // A client that came and went between instances counts as connected.
+    if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED) {
+      Answer(instance);
+    } else if (WaitForSingleObject(stop_, 100) == WAIT_OBJECT_0) {
+      break;  // a failing instance does not spin
+    }
+    DisconnectNamedPipe(instance.pipe);  // ends this client; the instance serves the next
+  }
+}
+
+void PipeServer::Answer(Instance& instance) {
+  DWORD start = GetTickCount();
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = instance.event;
+  char request[kClockRequestLimit + 1];
+  DWORD bytes = 0;
+  DWORD error = ERROR_SUCCESS;
+  ResetEvent(instance.event);
+  BOOL started = ReadFile(instance.pipe, request, sizeof request, nullptr, &overlapped);
+  if (Complete(instance.pipe, stop_, &overlapped, started, kClientTimeoutMs, &bytes, &error) !=
+      Wait::Done)
+    return;
+  int length = static_cast<int>(bytes);
+  if (error == ERROR_MORE_DATA) {
+    // Over the limit: the rest of the message is read and dropped, so that
+    // the client's write ends and it can read the refusal.
+    char rest[512];
+    while (error == ERROR_MORE_DATA) {
+      ResetEvent(instance.event);
+      started = ReadFile(instance.pipe, rest, sizeof rest, nullptr, &overlapped);
+      if (Complete(instance.pipe, stop_, &overlapped, started, Remaining(start, kClientTimeoutMs),
+                   &bytes, &error) != Wait::Done)
+        return;
+    }
+    length = kClockRequestLimit + 1;
+  }
+  if (error != ERROR_SUCCESS) return;  // the client went away
+
+  char reply[kClockReplyCapacity];
+  int replyLength = AnswerClockRequest(request, length, runner_, reply);
+  if (replyLength < 0) return;
+  ResetEvent(instance.event);
+  started = WriteFile(instance.pipe, reply, static_cast<DWORD>(replyLength), nullptr, &overlapped);
+  if (Complete(instance.pipe, stop_, &overlapped, started, kClientTimeoutMs, &bytes, &error) !=
+          Wait::Done ||
+      error != ERROR_SUCCESS)
+    return;
+  // Disconnecting drops a reply the client has not read yet, so wait for the
+  // client to close its end first (its next read fails), within the time-out.
+  // Whatever else it sends is not read as a request: one exchange per connection.
+  start = GetTickCount();
+  do {
+    ResetEvent(instance.event);
+    started = ReadFile(instance.pipe, request, sizeof request, nullptr, &overlapped);
+  } while (Complete(instance.pipe, stop_, &overlapped, started, Remaining(start, kClientTimeoutMs),
+                    &bytes, &error) == Wait::Done &&
+           (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) && Remaining(start, kClientTimeoutMs) > 0);
+}

@@ -1,0 +1,12 @@
+// The program's side of the clock service: asks it to set the clock where
+// the program itself may not.
+#pragma once
+#include <windows.h>
+
+// The longest the window waits for the service's answer.
+constexpr DWORD kClockAskTimeoutMs = 3000;
+
+// Sends "SYNC" to the service's pipe and waits for the reply, at most
+// timeoutMs in all; a missing pipe fails at once and a late reply is dropped.
+// True exactly when the service answered "OK".
+bool AskClockService(DWORD timeoutMs);

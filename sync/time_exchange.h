@@ -1,0 +1,14 @@
+// One time request to the time server and its reply read as plain values:
+// the exchange the program and the clock service both make.
+#pragma once
+#include "sync/protocol.h"
+
+struct TimeExchange {
+  int length;        // HttpGet's result: the body's length, or below 0 for no reply
+  ReplyClass reply;  // when length >= 1; Time only for a body that parsed as a time
+  BaseTime base;     // when reply is Time: the server time corrected by half the round trip
+};
+
+// exchange (kExchangeCapacity bytes) holds the request target and then what
+// came back: the body, or the target while nothing did.
+TimeExchange RequestTime(const char* host, char* exchange);

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs the service tests in a Wine prefix of their own, so that the service
+# they register answers no other test's program. Under Wine a service lives
+# only while the prefix's wineserver does: it is kept running for the tests
+# (wineserver -p) and stopped at the end, whatever happened.
+# Usage: run-service-test.sh WINE_RUN PREFIX ARCH TEST_EXE SERVICE_EXE
+set -uo pipefail
+wine_run=$1 prefix=$2 arch=$3 test_exe=$4 service_exe=$5
+
+winpath() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
+
+mkdir -p "$(dirname "$prefix")"
+echo "$arch" >"$prefix.arch"
+export WINEPREFIX=$prefix
+# Makes the prefix on the first run; output to a file, as wine-run.sh does.
+"$wine_run" "$prefix" cmd.exe /c rem >/dev/null 2>&1
+wineserver -p
+trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null' EXIT
+"$wine_run" "$prefix" "$test_exe" "$(winpath "$service_exe")"
