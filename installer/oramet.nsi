@@ -6,7 +6,8 @@
 ;   makensis -INPUTCHARSET UTF8 -DEXE=path/to/oramet.exe -DOUTFILE=setup.exe oramet.nsi
 ;
 ; Command line of the setup program: /S silent, /CurrentUser (default) or
-; /AllUsers, /D=folder (last, unquoted).
+; /AllUsers, /Server=host (all users only: the time server of the clock
+; service), /D=folder (last, unquoted).
 ; Command line of the uninstaller: /S silent (removes the settings too unless
 ; /KeepSettings is given).
 
@@ -23,6 +24,9 @@ SetCompressor /SOLID lzma
 !ifndef EXE
   !error "Pass the built program: -DEXE=path/to/oramet.exe"
 !endif
+!ifndef SERVICE_EXE
+  !error "Pass the built clock service: -DSERVICE_EXE=path/to/oramet-clock.exe"
+!endif
 !define /ifndef VERSION "2.07"
 !define /ifndef VERSION_QUAD "2.7.0.0"
 !define /ifndef OUTFILE "oramet-${VERSION}-setup.exe"
@@ -31,6 +35,10 @@ SetCompressor /SOLID lzma
 !define PRODUCT "Oramet"
 !define MAKER "Quellton"
 !define PROGRAM "oramet.exe"
+; The clock service, installed for all users only: it sets the clock for a
+; program that has no right to.
+!define SERVICE_PROGRAM "oramet-clock.exe"
+!define SERVICE_NAME "OrametClock"
 ; The main window: a dialog with the program's caption.
 !define WINDOW_CLASS "#32770"
 !define WINDOW_CAPTION "${PRODUCT} ${VERSION}"
@@ -71,6 +79,9 @@ BrandingText "${MAKER}"
 !insertmacro MULTIUSER_PAGE_INSTALLMODE
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+; Says whether the clock service was installed, and what that means.
+Var FinishText
+!define MUI_FINISHPAGE_TEXT "$FinishText"
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -88,6 +99,12 @@ LangString CannotClose ${LANG_SIMPCHINESE} "无法关闭 Oramet，请退出它�
 LangString CannotClose ${LANG_ENGLISH} "Oramet could not be closed. Quit it and try again."
 LangString NeedAdmin ${LANG_SIMPCHINESE} "Oramet 是为所有用户安装的，卸载需要管理员权限。"
 LangString NeedAdmin ${LANG_ENGLISH} "Oramet was installed for all users; removing it needs administrator rights."
+LangString FinishAllUsers ${LANG_SIMPCHINESE} "Oramet 已为所有用户安装。$\r$\n$\r$\nOramet 时钟服务已启动：Oramet 自身无权修改时间时，由它设置系统时间。"
+LangString FinishAllUsers ${LANG_ENGLISH} "Oramet is installed for all users.$\r$\n$\r$\nThe Oramet clock service is running: it sets the system clock whenever Oramet itself may not."
+LangString FinishCurrentUser ${LANG_SIMPCHINESE} "Oramet 已为当前用户安装。$\r$\n$\r$\n此安装不含时钟服务：只有在 Oramet 以管理员身份运行时才能设置系统时间，否则只显示网络时间，状态栏显示“本地时间设置失败”。要让它为每个用户设置时间，请由管理员为所有用户安装。"
+LangString FinishCurrentUser ${LANG_ENGLISH} "Oramet is installed for the current user.$\r$\n$\r$\nThis install has no clock service: Oramet sets the system clock only when it runs as an administrator; otherwise it shows the network time and its status line says the clock was not set. To have the clock set for every user, let an administrator install Oramet for all users."
+LangString ServiceFailed ${LANG_SIMPCHINESE} "无法安装或启动 Oramet 时钟服务（错误 $0）。Oramet 仍可显示网络时间。"
+LangString ServiceFailed ${LANG_ENGLISH} "The Oramet clock service could not be installed or started (error $0). Oramet still shows the network time."
 
 VIProductVersion "${VERSION_QUAD}"
 VIFileVersion "${VERSION_QUAD}"
@@ -149,12 +166,57 @@ Function .onInit
   ${EndIf}
 FunctionEnd
 
+; Stops the clock service of an all-users copy and waits (bounded) until its
+; file is free to be replaced or removed.
+!macro FREE_SERVICE_FUNCTION UN
+Function ${UN}FreeService
+  ${IfNot} ${FileExists} "$INSTDIR\${SERVICE_PROGRAM}"
+    Return
+  ${EndIf}
+  nsExec::Exec '"$SYSDIR\sc.exe" stop ${SERVICE_NAME}'
+  Pop $0  ; not running, or not registered: the file is free all the same
+  StrCpy $1 0
+  ${Do}
+    Delete "$INSTDIR\${SERVICE_PROGRAM}"
+    ${IfNot} ${FileExists} "$INSTDIR\${SERVICE_PROGRAM}"
+      Return
+    ${EndIf}
+    Sleep 250
+    IntOp $1 $1 + 1
+  ${LoopUntil} $1 >= 60
+FunctionEnd
+!macroend
+!insertmacro FREE_SERVICE_FUNCTION ""
+!insertmacro FREE_SERVICE_FUNCTION "un."
+
 Section "Oramet" SecProgram
   SectionIn RO
   Call FreeProgram
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}" "${EXE}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+
+  ; Only an all-users install has the rights to register a service.
+  ${If} $MultiUser.InstallMode == "AllUsers"
+    Call FreeService
+    File "/oname=${SERVICE_PROGRAM}" "${SERVICE_EXE}"
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/Server=" $1
+    ${IfNot} ${Errors}
+    ${AndIf} $1 != ""
+      WriteRegStr HKLM "${SETTINGS_KEY}" "Server" $1
+    ${EndIf}
+    ; Registers (or reconfigures) and starts it.
+    nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /install'
+    Pop $0
+    ${If} $0 != 0
+      MessageBox MB_OK|MB_ICONEXCLAMATION "$(ServiceFailed)" /SD IDOK
+    ${EndIf}
+    StrCpy $FinishText "$(FinishAllUsers)"
+  ${Else}
+    StrCpy $FinishText "$(FinishCurrentUser)"
+  ${EndIf}
 
   ; MultiUser set the shell context: SHCTX and $SMPROGRAMS follow the mode.
   CreateShortcut "$SMPROGRAMS\${SHORTCUT}" "$INSTDIR\${PROGRAM}" "" "$INSTDIR\${PROGRAM}" 0
@@ -242,6 +304,15 @@ FunctionEnd
 
 Section "Uninstall"
   Call un.FreeProgram
+  ${If} ${FileExists} "$INSTDIR\${SERVICE_PROGRAM}"
+    ; Stops and deletes the service; the administrator's server goes with it.
+    nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /uninstall'
+    Pop $0
+    Call un.FreeService
+    DeleteRegValue HKLM "${SETTINGS_KEY}" "Server"
+    DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
+    DeleteRegKey /ifempty HKLM "${SETTINGS_PARENT}"
+  ${EndIf}
   Delete "$INSTDIR\${UNINSTALLER}"
   ; Only when empty: the folder may have been chosen by the user and hold
   ; files of their own.

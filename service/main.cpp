@@ -9,6 +9,7 @@
 #include "service/clock_contract.h"
 #include "service/clock_keeper.h"
 #include "service/pipe_server.h"
+#include "service/registration.h"
 
 namespace {
 
@@ -117,7 +118,22 @@ void WINAPI ServiceMain(DWORD, char**) {
 
 }  // namespace
 
-int main() {
+// Run by the SCM it serves; the setup program runs it with /install or
+// /uninstall to register or remove the service.
+int main(int argc, char** argv) {
+  if (argc == 2 && lstrcmpiA(argv[1], "/install") == 0) {
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return static_cast<int>(GetLastError());
+    DWORD error = InstallService(program);
+    if (error != ERROR_SUCCESS) std::fprintf(stderr, "oramet-clock: /install failed: system error %lu\n", error);
+    return static_cast<int>(error);
+  }
+  if (argc == 2 && lstrcmpiA(argv[1], "/uninstall") == 0) {
+    DWORD error = UninstallService();
+    if (error != ERROR_SUCCESS) std::fprintf(stderr, "oramet-clock: /uninstall failed: system error %lu\n", error);
+    return static_cast<int>(error);
+  }
   char name[sizeof kClockServiceName];
   lstrcpyA(name, kClockServiceName);
   SERVICE_TABLE_ENTRYA services[] = {{name, ServiceMain}, {nullptr, nullptr}};
@@ -125,8 +141,8 @@ int main() {
   DWORD error = GetLastError();
   if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
     std::fprintf(stderr,
-                 "oramet-clock.exe runs as the Windows service %s; the setup program "
-                 "registers it (check it with: sc query %s).\n",
+                 "oramet-clock.exe runs as the Windows service %s (check it with: sc query %s);\n"
+                 "oramet-clock.exe /install registers and starts it, /uninstall removes it.\n",
                  kClockServiceName, kClockServiceName);
   }
   return static_cast<int>(error);

@@ -3,11 +3,13 @@
 # files, shortcut and registry entries it leaves, then runs the uninstall
 # command that the installed-programs entry names and checks what remains.
 #
-# Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM RUNNING_COPY
+# Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM RUNNING_COPY SERVICE
 #   per-user    default install; start-with-Windows value holds the bare path;
-#               the settings go.
-#   all-users   /AllUsers; the value holds the path in quotes (it has a space);
-#               /KeepSettings keeps the settings.
+#               the settings go; no clock service.
+#   all-users   /AllUsers /Server=; the clock service runs as LocalService,
+#               with the machine's server; a second run updates it; the value
+#               holds the path in quotes (it has a space); /KeepSettings keeps
+#               the user's settings, the service and its server go.
 #   own-folder  /D= a folder that already holds a file of the user's; the
 #               value names a portable copy elsewhere, in quotes, and a sibling
 #               settings key exists: those stay.
@@ -18,7 +20,7 @@
 #               both close it and do their work.
 set -uo pipefail
 
-scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5 running_copy=${6:-}
+scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5 running_copy=${6:-} service=${7:-}
 copy_pid=
 
 failures=0
@@ -60,6 +62,22 @@ expect_no_key() {
 uninst_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Oramet'
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 settings='HKCU\SOFTWARE\Velmora\Adjust'
+machine_settings='HKLM\SOFTWARE\Velmora\Adjust'
+service_key='HKLM\System\CurrentControlSet\Services\OrametClock'
+
+# The clock service's state as sc reports it (RUNNING, STOPPED...), or none.
+service_state() {
+  wine_ sc query OrametClock 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: [0-9]* *\([A-Z_]*\).*/\1/p'
+}
+expect_service_running() {  # WHEN
+  local state
+  for _ in $(seq 50); do
+    state=$(service_state)
+    [ "$state" = RUNNING ] && return
+    sleep 0.2
+  done
+  fail "$1: the clock service is [${state:-not registered}], not RUNNING"
+}
 
 [ -f "$setup" ] || die "no setup program at $setup"
 [ -f "$program" ] || die "no program at $program"
@@ -84,7 +102,7 @@ case $scenario in
     args=(/S); instdir="$local_appdata\\Programs\\Oramet"
     root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
   all-users)
-    args=(/S /AllUsers); instdir="$program_files\\Oramet"
+    args=(/S /AllUsers /Server=time.machine.test); instdir="$program_files\\Oramet"
     root=HKLM; other=HKCU; menu=$common_menu; other_menu=$user_menu ;;
   own-folder)
     args=(/S "/D=$own_folder"); instdir=$own_folder
@@ -101,6 +119,10 @@ cleanup() {
   wine_ reg delete "HKLM\\$uninst_key" /f >/dev/null 2>&1
   wine_ reg delete "$run_key" /v Horalin /f >/dev/null 2>&1
   wine_ reg delete 'HKCU\SOFTWARE\Velmora' /f >/dev/null 2>&1
+  # A service left running would keep the prefix busy for every later test.
+  wine_ sc stop OrametClock >/dev/null 2>&1
+  wine_ sc delete OrametClock >/dev/null 2>&1
+  wine_ reg delete 'HKLM\SOFTWARE\Velmora' /f >/dev/null 2>&1
   rm -rf "$(unixpath "$local_appdata\\Programs\\Oramet")" \
     "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" \
     "$(unixpath "$portable")" "$(unixpath "$ready")" \
@@ -240,6 +262,33 @@ else
 fi
 expect_no_key "$other\\$uninst_key"
 
+# --- the clock service -------------------------------------------------------
+if [ "$scenario" = all-users ]; then
+  [ -f "$service" ] || die "no clock service at $service"
+  cmp -s "$service" "$inst_unix/oramet-clock.exe" || fail "installed oramet-clock.exe differs from the build"
+  expect_service_running "install"
+  expect_value "$service_key" ObjectName "REG_SZ NT AUTHORITY\\LocalService"
+  expect_value "$service_key" Start "REG_DWORD 0x2"
+  expect_value "$service_key" ImagePath "REG_SZ \"$instdir\\oramet-clock.exe\""
+  # Windows keeps the required privileges and the restart on failure here;
+  # Wine's SCM refuses the first (ERROR_INVALID_LEVEL, and the install goes
+  # on without it) and accepts the second without keeping it.
+  if privileges=$(reg_get "$service_key" RequiredPrivileges); then
+    [ "$privileges" = "REG_MULTI_SZ SeSystemtimePrivilege" ] ||
+      fail "required privileges: expected [SeSystemtimePrivilege], got [$privileges]"
+    reg_get "$service_key" FailureActions >/dev/null || fail "no restart on failure (FailureActions)"
+  else
+    echo "note: this SCM keeps no required privileges or failure actions; not checked"
+  fi
+  expect_value "$machine_settings" Server "REG_SZ time.machine.test"
+  # An update stops the service, replaces it and starts it again.
+  wine_ "$setup" /S /AllUsers || fail "the update exited with $?"
+  expect_service_running "update"
+else
+  expect_no_key "$service_key"
+  [ -e "$inst_unix/oramet-clock.exe" ] && fail "a per-user install holds the clock service"
+fi
+
 # --- what the program and its user leave behind ------------------------------
 case $scenario in
   per-user) run_value="$instdir\\oramet.exe" ;;
@@ -283,7 +332,9 @@ case $scenario in
 esac
 case $scenario in
   per-user) expect_no_key 'HKCU\SOFTWARE\Velmora' ;;
-  all-users) expect_value "$settings" Server "REG_SZ time.example.test" ;;
+  all-users) expect_value "$settings" Server "REG_SZ time.example.test"
+    expect_no_key "$service_key"
+    expect_no_key "$machine_settings" ;;
 esac
 
 if [ "$failures" -ne 0 ]; then
