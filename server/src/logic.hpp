@@ -212,7 +212,7 @@ struct Config {
 // Upper bounds of options. max-connections with the server's own
 // descriptors stays below the unit's LimitNOFILE=65536 even at 256 workers.
 constexpr unsigned kMaxConnectionsLimit = 64000;
-// About 200 bytes an address: 400,000 addresses take about 80 MB, well
+// About 160 bytes an address: 400,000 addresses take about 64 MB, well
 // inside the unit's MemoryMax=256M together with the connections.
 constexpr std::size_t kMaxAbuseTableSize = 400000;
 

@@ -297,7 +297,7 @@ void send_reply(h2o_req_t *req, const Reply &r) {
     req->res.reason = r.reason;
     req->res.content_length = r.body.size();
     if (r.no_store)
-        h2o_add_header(&req->pool, &req->res.headers, H2O_TOKEN_CACHE_CONTROL, nullptr, H2O_STRLIT("no-store"));
+        h2o_add_header(&req->pool, &req->res.headers, H2O_TOKEN_CACHE_CONTROL, "Cache-Control", H2O_STRLIT("no-store"));
     h2o_start_response(req, &g_generator);
     if (is_head(req)) {
         h2o_send(req, nullptr, 0, H2O_SEND_STATE_FINAL);
@@ -323,7 +323,7 @@ void send_time(h2o_req_t *req) {
     req->res.status = 200;
     req->res.reason = "OK";
     req->res.content_length = len;
-    h2o_add_header(&req->pool, &req->res.headers, H2O_TOKEN_CACHE_CONTROL, nullptr, H2O_STRLIT("no-store"));
+    h2o_add_header(&req->pool, &req->res.headers, H2O_TOKEN_CACHE_CONTROL, "Cache-Control", H2O_STRLIT("no-store"));
     h2o_start_response(req, &g_generator);
     // Stamp again as late as possible: only H2O's write is left after this.
     char late[32];
