@@ -304,7 +304,7 @@ void send_reply(h2o_req_t *req, const Reply &r) {
         return;
     }
     char *buf = static_cast<char *>(h2o_mem_alloc_pool(&req->pool, r.body.size() + 1));
-    std::memcpy(buf, r.body.data(), r.body.size());
+    if (!r.body.empty()) std::memcpy(buf, r.body.data(), r.body.size());
     h2o_iovec_t vec = h2o_iovec_init(buf, r.body.size());
     h2o_send(req, &vec, 1, H2O_SEND_STATE_FINAL);
 }
