@@ -261,29 +261,18 @@ TEST(Abuse, TableSizeIsBounded) {
 TEST(Abuse, EvictionKeepsBlockedAddresses) {
     AbuseTable t(3, 1);
     const std::int64_t now = 1733547600;
-    auto a = key4("10.0.0.1"), b = key6("2001:db8:1:2::1");
-    t.record(a, now);
-    t.record(a, now);  // a is blocked, and the least recent offender after the flood below
-    t.record(b, now);
-    t.record(b, now);
-    for (unsigned i = 0; i < 1000; ++i) t.record(key4(("11.0." + std::to_string(i / 256) + "." + std::to_string(i % 256)).c_str()), now);
+    auto a = key4("10.0.0.1"), b = key6("2001:db8:1:2::1"), c = key4("12.0.0.3"), d = key4("12.0.0.4");
+    for (auto k : {a, a, b, b}) t.record(k, now);  // both blocked, and the least recent offenders
+    for (unsigned i = 0; i < 1000; ++i) t.record(key4(("11.0.3." + std::to_string(i % 256)).c_str()), now + i);
     EXPECT_EQ(t.size(), 3u);
-    EXPECT_TRUE(t.blocked(a, now));
-    EXPECT_TRUE(t.blocked(b, now));
-    EXPECT_TRUE(t.blocked(key6("2001:db8:1:2:ffff::9"), now)) << "IPv6 counts per /64";
-    // Full of blocked addresses: a new offender is not remembered...
-    t.record(key4("12.0.0.1"), now);
-    t.record(key4("12.0.0.2"), now);
-    auto c = key4("12.0.0.3");
+    EXPECT_TRUE(t.blocked(a, now) && t.blocked(key6("2001:db8:1:2:ffff::9"), now)) << "b, counted per /64";
     t.record(c, now);
     t.record(c, now);
-    EXPECT_TRUE(t.blocked(c, now));
-    t.record(key4("12.0.0.4"), now);
-    EXPECT_EQ(t.count(key4("12.0.0.4"), now), 0u);
-    EXPECT_TRUE(t.blocked(a, now));
-    // ...until the blocked ones have served their 24 hours.
-    t.record(key4("12.0.0.4"), now + 24 * 3600);
-    EXPECT_EQ(t.count(key4("12.0.0.4"), now + 24 * 3600), 1u);
+    t.record(d, now);  // all three blocked: a new offender is not remembered...
+    EXPECT_EQ(t.count(d, now), 0u);
+    EXPECT_TRUE(t.blocked(a, now) && t.blocked(c, now));
+    t.record(d, now + 24 * 3600);  // ...until the blocked have served their 24 hours
+    EXPECT_EQ(t.count(d, now + 24 * 3600), 1u);
     EXPECT_EQ(t.size(), 3u);
 }
 
@@ -291,31 +280,22 @@ TEST(Abuse, ReloadKeepsCountsUnderNewLimits) {
     AbuseTable t(10, 1);
     const std::int64_t now = 1733550000;
     auto a = key4("10.0.0.1"), b = key4("10.0.0.2"), c = key4("10.0.0.3");
-    for (int i = 0; i < 3; ++i) t.record(a, now);
-    t.record(b, now);
-    t.record(c, now);
+    for (auto k : {a, a, a, b, c}) t.record(k, now);
     t.set_limits(10, 5, now);
     EXPECT_FALSE(t.blocked(a, now));
-    EXPECT_EQ(t.count(a, now), 3u);
     t.set_limits(2, 2, now);  // shrinking forgets the least recent ordinary address first
-    EXPECT_EQ(t.size(), 2u);
     EXPECT_TRUE(t.blocked(a, now));
-    EXPECT_EQ(t.count(b, now), 0u);
-    EXPECT_EQ(t.count(c, now), 1u);
-    EXPECT_EQ(t.capacity(), 2u);
-    EXPECT_EQ(t.limit(), 2u);
+    EXPECT_EQ(t.count(a, now) * 100 + t.count(b, now) * 10 + t.count(c, now), 301u);
+    EXPECT_EQ(t.size(), 2u);
 }
 
 TEST(Budget, SharedTotalAndPerAddressCap) {
     ConnectionBudget b(3, 2);
     auto a = key4("10.0.0.1");
-    EXPECT_TRUE(b.take_address(a));
-    EXPECT_TRUE(b.take_address(key6("::ffff:10.0.0.1")));
+    for (auto k : {a, key6("::ffff:10.0.0.1"), key4("10.0.0.2"), key6("2001:db8::1"), key6("2001:db8::2")})
+        EXPECT_TRUE(b.take_address(k));
     EXPECT_FALSE(b.take_address(a)) << "third connection of one address";
-    EXPECT_TRUE(b.take_address(key4("10.0.0.2")));
-    EXPECT_TRUE(b.take_address(key6("2001:db8::1")));
-    EXPECT_TRUE(b.take_address(key6("2001:db8::2")));
-    EXPECT_FALSE(b.take_address(key6("2001:db8::3"))) << "same /64";
+    EXPECT_FALSE(b.take_address(key6("2001:db8::3"))) << "third of one /64";
     b.give_address(a);
     EXPECT_TRUE(b.take_address(a));
     b.give_address(key6("2001:db8::1"));
@@ -323,18 +303,12 @@ TEST(Budget, SharedTotalAndPerAddressCap) {
     EXPECT_EQ(b.addresses(), 2u);
 
     EXPECT_FALSE(b.give_slot()) << "nobody was refused";
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(b.take_slot());
-    EXPECT_FALSE(b.take_slot());
-    EXPECT_FALSE(b.take_slot());
-    EXPECT_EQ(b.open(), 3u);
+    for (bool expected : {true, true, true, false, false}) EXPECT_EQ(b.take_slot(), expected);
     EXPECT_TRUE(b.give_slot()) << "room again after a refusal";
     EXPECT_FALSE(b.give_slot()) << "reported once";
-    EXPECT_EQ(b.open(), 1u);
-    EXPECT_TRUE(b.take_slot());
-    EXPECT_TRUE(b.take_slot());
-    EXPECT_FALSE(b.take_slot());
+    for (bool expected : {true, true, false}) EXPECT_EQ(b.take_slot(), expected);
     EXPECT_TRUE(b.set_limits(4, 0)) << "a higher limit makes room";
-    EXPECT_TRUE(b.take_slot());
+    EXPECT_EQ(b.open(), 3u);
     for (int i = 0; i < 50; ++i) EXPECT_TRUE(b.take_address(key4("10.0.0.9"))) << "per-address cap 0 is no cap";
 }
 
@@ -431,8 +405,6 @@ TEST(ConfigTest, ProxyAddressList) {
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0], key4("10.0.0.1"));
     EXPECT_NE(list[1], list[2]) << "proxies match exactly, not by /64";
-    ASSERT_TRUE(parse_address_list("", list, err));
-    EXPECT_TRUE(list.empty());
 }
 
 TEST(ConfigTest, CommandLine) {
