@@ -79,9 +79,13 @@ dpkg_locked() {
   done
   echo "$out" >&2; return 1
 }
-# What the maintainer scripts may touch, to compare after the purge.
-state() { find /etc/systemd /var/lib/systemd 2>/dev/null | sort; }
-state >"$work/state-before"
+# What the maintainer scripts may touch, to compare after the purge. On a
+# machine without systemd deb-systemd-helper makes /etc/systemd/system and
+# /var/lib/systemd and leaves them (empty) after a purge, as for every
+# package with a unit; the test removes those again.
+state() { { find /etc/systemd /var/lib/systemd "$@" 2>/dev/null || true; } | sort; }
+state ! -type d >"$work/state-before"
+state -type d >"$work/dirs-before"
 # With systemd running, keep the service from starting (deb-systemd-invoke
 # asks policy-rc.d): the test must not open port 80 on the host.
 policy=""
@@ -92,6 +96,7 @@ fi
 cleanup() {
   dpkg_locked -P oramet-timed >/dev/null 2>&1 || true
   [ -z "$policy" ] || rm -f "$policy"
+  state -type d | comm -13 "$work/dirs-before" - | sort -r | xargs -r rmdir --ignore-fail-on-non-empty
 }
 trap cleanup EXIT
 
@@ -116,6 +121,6 @@ if running; then fail "oramet-timed still runs after dpkg -r"; fi
 
 dpkg_locked -P oramet-timed || fail "dpkg -P"
 [ ! -e /etc/oramet-timed.conf ] || fail "purge left the config file"
-state >"$work/state-after"
+state ! -type d >"$work/state-after"
 diff -u "$work/state-before" "$work/state-after" || fail "the maintainer scripts left these behind"
 echo "package $deb: files, fields, manual page, install, remove and purge all right"
