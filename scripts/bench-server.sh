@@ -160,6 +160,10 @@ for phase in plain flood; do
         f=$(cat "$work/flood.out")
         extra=" $(field held_avg "$f") $(field cut "$f")"
       fi
+      if [ -z "$(field rps "$line")" ]; then
+        echo "  $phase $server round $round: no result, left out" >&2
+        continue
+      fi
       echo "$phase $server $round $(field rps "$line") $(field p50_us "$line") $(field p99_us "$line")" \
            "$(field errors "$line")$extra" >>"$results"
       printf '  %-5s %-12s round %d: %s%s\n' $phase $server "$round" "$line" \
