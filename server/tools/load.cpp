@@ -218,6 +218,7 @@ int do_flood(int conns, double seconds, in_addr_t source) {
     double held_sum = 0;
     unsigned long ticks = 0;
     int held = 0;
+    auto next_sample = t0;
     auto open_slot = [&](size_t i, Clock::time_point now) {
         FloodSlot &s = slots[i];
         s.sent = 0;
@@ -272,8 +273,11 @@ int do_flood(int conns, double seconds, in_addr_t source) {
                 s.next = end;
             }
         }
-        held_sum += held;
-        ++ticks;
+        if (now >= next_sample) {  // sampled in time, not per event
+            held_sum += held;
+            ++ticks;
+            next_sample = now + std::chrono::milliseconds(50);
+        }
     }
     for (auto &s : slots)
         if (s.fd >= 0) close(s.fd);
