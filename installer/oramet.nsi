@@ -12,6 +12,13 @@
 
 Unicode true
 SetCompressor /SOLID lzma
+; A 64-bit build of the program (made only for testing on machines that run
+; no 32-bit code) gets a 64-bit setup program, which installs under the
+; 64-bit Program Files.
+!ifdef TARGET
+  Target ${TARGET}
+  !define MULTIUSER_USE_PROGRAMFILES64
+!endif
 
 !ifndef EXE
   !error "Pass the built program: -DEXE=path/to/oramet.exe"

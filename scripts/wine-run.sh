@@ -6,7 +6,29 @@ export WINEPREFIX="$1"; shift
 export WINEDEBUG=-all
 # No Mono or Gecko prompts when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export WINEARCH=win32
+# A 64-bit program (the build for machines that run no 32-bit code) needs a
+# 64-bit prefix and loader; Debian's "wine" command always takes the 32-bit one.
+pe_machine() {
+  local at
+  [ -f "$1" ] || return 0
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
+  [ -n "$at" ] && od -An -tx2 -j$((at + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+if [ -z "${WINEARCH:-}" ]; then
+  WINEARCH=win32
+  if [ -f "$WINEPREFIX.arch" ]; then  # written by the build tree
+    WINEARCH=$(cat "$WINEPREFIX.arch")
+  elif [ "$(pe_machine "$1")" = 8664 ] \
+       || grep -qs '^#arch=win64' "$WINEPREFIX/system.reg"; then
+    WINEARCH=win64
+  fi
+fi
+export WINEARCH
+wine=wine
+if [ "$WINEARCH" = win64 ]; then
+  export WINELOADER=/usr/lib/wine/wine64
+  wine=$WINELOADER
+fi
 ready="$WINEPREFIX/.oramet-ready"
 if [ ! -f "$ready" ]; then
   mkdir -p "$WINEPREFIX"
@@ -14,18 +36,18 @@ if [ ! -f "$ready" ]; then
   exec 9>"$WINEPREFIX.lock"
   flock 9
   if [ ! -f "$ready" ]; then
-    wineboot -i >/dev/null 2>&1 || true
+    "$wine" wineboot -i >/dev/null 2>&1 || true
     # Without a window manager, Wine waits two seconds for every managed
     # window it hides (each message box); windows it draws itself don't wait.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     wineserver -w
     touch "$ready"
   fi
   flock -u 9
 fi
-run=(wine "$@")
+run=("$wine" "$@")
 if [ -z "${DISPLAY:-}" ]; then
-  run=(xvfb-run -a -s "-screen 0 1280x1024x24" wine "$@")
+  run=(xvfb-run -a -s "-screen 0 1280x1024x24" "$wine" "$@")
 fi
 # The first Wine process of a prefix starts wineserver and the system
 # services, and they keep its output open until the prefix falls idle. Had the

@@ -18,13 +18,7 @@ LRESULT MainWindow::OnClockTimer() {
   if (!synced) {
     SetTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
   } else {
-    int32_t bias = CurrentBiasMinutes();
-    if (bias != biasMinutes) {
-      char name[256];
-      CurrentZoneName(name);
-      SetWindowTextA(zoneLink, name);
-      biasMinutes = bias;
-    }
+    RefreshZone();
     NetworkTime now = LocalTimeAt(baseSeconds, baseMillis, baseTick, GetTickCount(), biasMinutes);
     // A time the calendar cannot hold keeps the last lines, and the alarm
     // is not asked about a time that was not computed.
@@ -43,6 +37,9 @@ void MainWindow::SyncNow() {
     synced = false;
     return;
   }
+  // The bias of the last tick is stale after a daylight-saving change while
+  // unsynced or asleep: converting with it would set the clock an hour wrong.
+  RefreshZone();
   // A server time whose local time the calendar cannot hold is treated like
   // a failed fetch, without a message: nothing is shown, counted or set.
   int64_t local = int64_t{baseSeconds} - int64_t{biasMinutes} * 60;
@@ -62,7 +59,29 @@ void MainWindow::SyncNow() {
   SetWindowTextA(fetchCount, text);
 
   BOOL ok = calls.setLocalTime(&DisplayTime);
+  // SetLocalTime reads its argument with the daylight-saving state in force
+  // when it runs; a call that moved the clock across a boundary set it off by
+  // the daylight delta. Converting again with the new bias and setting once
+  // more puts it right.
+  int32_t usedBias = biasMinutes;
+  if (ok) RefreshZone();
+  if (ok && biasMinutes != usedBias) {
+    local = int64_t{baseSeconds} - int64_t{biasMinutes} * 60;
+    if (ToLocalFields(local, baseMillis, DisplayTime)) {
+      ShowClock();
+      ok = calls.setLocalTime(&DisplayTime);
+    }
+  }
   SetWindowTextA(status, ok ? kTextSetTimeOk : kTextSetTimeFailed);
   // The live clock runs on network time even where the system clock was not set.
   synced = true;
+}
+
+void MainWindow::RefreshZone() {
+  int32_t bias = calls.currentBiasMinutes();
+  if (bias == biasMinutes) return;
+  char name[256];
+  CurrentZoneName(name);
+  SetWindowTextA(zoneLink, name);
+  biasMinutes = bias;
 }

@@ -10,6 +10,7 @@
 
 #include "app/dialog_window.h"
 #include "app/message_loop.h"
+#include "sync/zone.h"
 
 class MainWindow : public DialogWindow, public MessageFilter, public IdleHandler {
 public:
@@ -29,6 +30,9 @@ public:
   // Synchronisation cycle and time service.
   LRESULT OnClockTimer();
   void SyncNow();
+  // Takes the zone bias in force into biasMinutes, renaming the zone link
+  // when it changed.
+  void RefreshZone();
   int FetchServerTime();
   void RefreshBanner();
   int ShowClock();
@@ -113,6 +117,7 @@ public:
   // The calls whose effects reach outside the program, replaceable by tests.
   struct SystemCalls {
     BOOL(WINAPI* setLocalTime)(const SYSTEMTIME*) = ::SetLocalTime;
+    int32_t (*currentBiasMinutes)() = ::CurrentBiasMinutes;
     HINSTANCE(WINAPI* shellExecute)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) =
         ::ShellExecuteA;
   } calls;

@@ -9,7 +9,8 @@ namespace {
 
 // The first version of the record: every shell since the oldest accepts it.
 constexpr DWORD kTrayRecordSize = NOTIFYICONDATAA_V1_SIZE;
-static_assert(kTrayRecordSize == 88, "the first notify-icon record is 88 bytes");
+static_assert(kTrayRecordSize == (sizeof(void*) == 4 ? 88 : 104),
+              "the first notify-icon record is 88 bytes (104 in a 64-bit build)");
 
 NOTIFYICONDATAA TrayRecord(HWND window) {
   NOTIFYICONDATAA record{};

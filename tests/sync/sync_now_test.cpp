@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "res/texts.h"
 #include "settings/registry.h"
@@ -165,6 +166,54 @@ TEST_F(SyncNow, FirstTickSyncsThroughTheServer) {
   EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
   EXPECT_EQ(window.tickCounter, 1);
   EXPECT_TRUE(TimerArmed());
+}
+
+// A zone that moves when the clock is set: `before` until the first
+// SetLocalTime, `after` from then on.
+struct MovingZone {
+  static int32_t before, after;
+  static int32_t Bias() { return SetLocalTimeRecorder::calls.empty() ? before : after; }
+};
+int32_t MovingZone::before;
+int32_t MovingZone::after;
+
+TEST_F(SyncNow, ConvertsWithTheBiasInForceAndSetsAgainAcrossADaylightChange) {
+  const struct {
+    const char* name;
+    int32_t stored, before, after;
+    std::vector<WORD> hoursSet;  // of each SetLocalTime call
+    const char* date;
+    const char* time;
+  } cases[] = {
+      {"bias changed while unsynced", -540, -480, -480, {0}, "2027年01月01日星期五", "00：00：00"},
+      {"setting the clock crossed a boundary", -480, -480, -420, {0, 23},
+       "2026年12月31日星期四", "23：00：00"},
+      {"no change", -480, -480, -480, {0}, "2027年01月01日星期五", "00：00：00"},
+  };
+  LoopbackServer server("127.0.0.58");
+  ASSERT_TRUE(server.listening());
+  window.calls.currentBiasMinutes = MovingZone::Bias;
+  char zoneName[256];
+  CurrentZoneName(zoneName);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetLocalTimeRecorder::calls.clear();
+    MovingZone::before = c.before;
+    MovingZone::after = c.after;
+    window.biasMinutes = c.stored;
+    SetText(IDC_ZONE_LINK, "old zone");
+    server.SetScript({HttpReply(kServedTime)});
+    SYNC_OR_SKIP(server, "127.0.0.58");
+    ASSERT_EQ(SetLocalTimeRecorder::calls.size(), c.hoursSet.size());
+    for (size_t i = 0; i < c.hoursSet.size(); ++i)
+      EXPECT_EQ(SetLocalTimeRecorder::calls[i].wHour, c.hoursSet[i]) << "call " << i;
+    EXPECT_TRUE(SameTime(SetLocalTimeRecorder::calls.back(), window.DisplayTime));
+    EXPECT_EQ(window.biasMinutes, c.after);
+    EXPECT_EQ(Text(IDC_ZONE_LINK), c.stored == c.after ? "old zone" : zoneName);
+    EXPECT_EQ(Text(IDC_DATE), c.date);
+    EXPECT_EQ(Text(IDC_TIME), c.time);
+    EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+  }
 }
 
 // Unix milliseconds of the host clock.
