@@ -696,7 +696,7 @@ const char *usage_text() {
            "  --min-version V            clients reporting a lower v= get \"#\"+download path\n"
            "  --download-path TEXT       the text after \"#\" (printable ASCII)\n"
            "  --abuse-limit N            offences per client address within 24 hours\n"
-           "                             before time requests get \"^\" (0 = off, default)\n"
+           "                             before it is blocked (0 = off, default)\n"
            "  --abuse-table-size N       addresses remembered at most (65536; at most\n"
            "                             400000)\n"
            "  --proxy-protocol-from LIST addresses of load balancers that start each\n"
