@@ -844,8 +844,12 @@ TEST(Lifecycle, SighupReloadsWithoutDroppingAnything) {
         ASSERT_TRUE(eventually([&] { return (at = s.log().find(step.log, logged + 1)) != std::string::npos; }))
             << s.log();
         logged = at;
-        std::string body = get(s.ip(), "/?v=2.07").body;
-        EXPECT_TRUE(step.maintenance ? body == "~" : is_time_body(body)) << body;
+        // The workers take the new settings a moment after the log line.
+        std::string body;
+        EXPECT_TRUE(eventually([&] {
+            body = get(s.ip(), "/?v=2.07").body;
+            return step.maintenance ? body == "~" : is_time_body(body);
+        })) << body;
         EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), offender)) << "the offence table was kept";
     }
     pollfd p{idle, POLLIN, 0};
