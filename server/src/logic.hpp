@@ -212,8 +212,8 @@ struct Config {
 // Upper bounds of options. max-connections with the server's own
 // descriptors stays below the unit's LimitNOFILE=65536 even at 256 workers.
 constexpr unsigned kMaxConnectionsLimit = 64000;
-// About 160 bytes an address: 400,000 addresses take about 64 MB, well
-// inside the unit's MemoryMax=256M together with the connections.
+// About 160 bytes an address: 400,000 addresses take about 64 MB, which
+// leaves most of the unit's MemoryMax=256M to the connections.
 constexpr std::size_t kMaxAbuseTableSize = 400000;
 
 // Applies one setting ("maintenance", "on"). Keys are the long option names
