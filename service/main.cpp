@@ -126,12 +126,14 @@ int main(int argc, char** argv) {
     DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return static_cast<int>(GetLastError());
     DWORD error = InstallService(program);
-    if (error != ERROR_SUCCESS) std::fprintf(stderr, "oramet-clock: /install failed: system error %lu\n", error);
+    if (error != ERROR_SUCCESS)
+      std::fprintf(stderr, "oramet-clock: /install failed: system error %lu\n", error);
     return static_cast<int>(error);
   }
   if (argc == 2 && lstrcmpiA(argv[1], "/uninstall") == 0) {
     DWORD error = UninstallService();
-    if (error != ERROR_SUCCESS) std::fprintf(stderr, "oramet-clock: /uninstall failed: system error %lu\n", error);
+    if (error != ERROR_SUCCESS)
+      std::fprintf(stderr, "oramet-clock: /uninstall failed: system error %lu\n", error);
     return static_cast<int>(error);
   }
   char name[sizeof kClockServiceName];

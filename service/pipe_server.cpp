@@ -166,10 +166,12 @@ void PipeServer::Answer(Instance& instance) {
   // client to close its end first (its next read fails), within the time-out.
   // Whatever else it sends is not read as a request: one exchange per connection.
   start = GetTickCount();
+  Wait waited = Wait::Done;
   do {
     ResetEvent(instance.event);
     started = ReadFile(instance.pipe, request, sizeof request, nullptr, &overlapped);
-  } while (Complete(instance.pipe, stop_, &overlapped, started, Remaining(start, kClientTimeoutMs),
-                    &bytes, &error) == Wait::Done &&
-           (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) && Remaining(start, kClientTimeoutMs) > 0);
+    waited = Complete(instance.pipe, stop_, &overlapped, started,
+                      Remaining(start, kClientTimeoutMs), &bytes, &error);
+  } while (waited == Wait::Done && (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) &&
+           Remaining(start, kClientTimeoutMs) > 0);
 }

@@ -11,7 +11,8 @@ namespace {
 constexpr wchar_t kServiceNameW[] = L"OrametClock";
 constexpr wchar_t kDisplayName[] = L"Oramet 时钟服务";
 constexpr wchar_t kDescription[] =
-    L"为 Oramet 设置系统时间：未获准修改时间的 Oramet 通过命名管道请求此服务。";
+    L"为 Oramet 设置系统时间："
+    L"未获准修改时间的 Oramet 通过命名管道请求此服务。";
 constexpr wchar_t kAccount[] = L"NT AUTHORITY\\LocalService";
 // REG_MULTI_SZ: one name, then the list's end.
 constexpr wchar_t kPrivileges[] = L"SeSystemtimePrivilege\0";

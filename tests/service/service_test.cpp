@@ -58,7 +58,8 @@ int Sc(const std::string& arguments) { return Run("sc.exe " + arguments); }
 SERVICE_STATUS Status() {
   SERVICE_STATUS status{};
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceA(manager, kClockServiceName, SERVICE_QUERY_STATUS) : nullptr;
+  SC_HANDLE service =
+      manager ? OpenServiceA(manager, kClockServiceName, SERVICE_QUERY_STATUS) : nullptr;
   if (service == nullptr || !QueryServiceStatus(service, &status)) status.dwCurrentState = 0;
   if (service) CloseServiceHandle(service);
   if (manager) CloseServiceHandle(manager);
@@ -176,7 +177,8 @@ TEST_F(ClockService, ABurstOfClientsCostsOneExchange) {
   constexpr int kClients = 20;
   std::vector<std::string> replies(kClients);
   std::vector<std::thread> clients;
-  for (int i = 0; i < kClients; ++i) clients.emplace_back([&replies, i] { replies[i] = Ask("SYNC"); });
+  for (int i = 0; i < kClients; ++i)
+    clients.emplace_back([&replies, i] { replies[i] = Ask("SYNC"); });
   for (std::thread& client : clients) client.join();
   for (int i = 0; i < kClients; ++i) EXPECT_EQ(replies[i], "OK") << "client " << i;
   EXPECT_EQ(server.requests().size(), 1u);
