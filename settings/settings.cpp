@@ -30,7 +30,8 @@ void MainWindow::LoadServerHost() {
   // A value whose first byte is zero reads as an empty text, and an empty
   // name would resolve to this machine itself.
   bool stored = RegReadString(kSettingsKey, "Server", text, size) == 0 && text[0] != '\0';
-  serverHost = stored ? text : ORAMET_SERVER_HOST;
+  static_assert(sizeof ORAMET_SERVER_HOST <= kServerHostSize, "host name too long");
+  lstrcpynA(serverHost, stored ? text : ORAMET_SERVER_HOST, kServerHostSize);
 }
 
 void MainWindow::ReadDailyCount(int32_t& day, int32_t& count) {

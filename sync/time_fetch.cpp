@@ -10,7 +10,7 @@ int MainWindow::FetchServerTime() {
   std::snprintf(exchange, sizeof exchange, kTimeTargetFormat, kTimeQuery);
   int32_t roundTripMs = 0;
   // One buffer for target and reply: HttpGet forms the request first.
-  int length = HttpGet(serverHost.c_str(), exchange, exchange, kExchangeCapacity - 1,
+  int length = HttpGet(serverHost, exchange, exchange, kExchangeCapacity - 1,
                        &roundTripMs);
   if (length < 1) {
     // The target while nothing came back, else what did.
@@ -51,10 +51,11 @@ int MainWindow::FetchServerTime() {
 void MainWindow::RefreshBanner() {
   char reply[kBannerCapacity];
   int32_t roundTripMs = 0;  // not used for the banner
-  if (HttpGet(serverHost.c_str(), kBannerTarget, reply, kBannerCapacity - 1, &roundTripMs) <= 0)
+  if (HttpGet(serverHost, kBannerTarget, reply, kBannerCapacity - 1, &roundTripMs) <= 0)
     return;
   char* link = SkipBannerSpace(reply);
   char* text = SplitAtChar(link, '\t');
-  bannerLink = link;
+  static_assert(kBannerLinkSize >= kBannerCapacity, "a link is part of the reply");
+  lstrcpynA(bannerLink, link, kBannerLinkSize);
   SetWindowTextA(banner, text);
 }

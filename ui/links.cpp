@@ -6,13 +6,13 @@
 // program has nothing to add.
 
 LRESULT MainWindow::OnOpenHomePage() {
-  calls.shellExecute(hwnd, "open", homeLink.c_str(), nullptr, nullptr, SW_SHOW);
+  calls.shellExecute(hwnd, "open", homeLink, nullptr, nullptr, SW_SHOW);
   return 0;
 }
 
 LRESULT MainWindow::OnBannerClicked() {
   // The banner's link comes over plain HTTP: only a web address is opened.
-  if (!IsWebAddress(bannerLink.c_str())) return 0;
-  calls.shellExecute(hwnd, "open", bannerLink.c_str(), nullptr, nullptr, SW_SHOW);
+  if (!IsWebAddress(bannerLink)) return 0;
+  calls.shellExecute(hwnd, "open", bannerLink, nullptr, nullptr, SW_SHOW);
   return 0;
 }

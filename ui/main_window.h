@@ -6,11 +6,16 @@
 #include <shellapi.h>
 
 #include <cstdint>
-#include <string>
 
 #include "app/dialog_window.h"
 #include "app/message_loop.h"
 #include "sync/zone.h"
+
+// Fixed text fields: the program is built without exceptions, so it keeps
+// no growing strings. A banner link is at most the banner's reply, a server
+// name at most what the registry read takes.
+inline constexpr int kBannerLinkSize = 2048;
+inline constexpr int kServerHostSize = 256;
 
 class MainWindow : public DialogWindow, public MessageFilter, public IdleHandler {
 public:
@@ -85,9 +90,9 @@ public:
   int32_t showSeconds = 0;
   int32_t autoStart = 0;
 
-  std::string homeLink;
-  std::string bannerLink;
-  std::string serverHost;
+  const char* homeLink = "";
+  char bannerLink[kBannerLinkSize] = {};
+  char serverHost[kServerHostSize] = {};
 
   HFONT bodyFont = nullptr;
   HFONT linkFont = nullptr;

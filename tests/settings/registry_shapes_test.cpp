@@ -82,7 +82,7 @@ public:
     window.intervalSeconds = kSentinel;
     window.showSeconds = kSentinel;
     window.autoStart = kSentinel;
-    window.serverHost = "sentinel";
+    lstrcpynA(window.serverHost, "sentinel", sizeof window.serverHost);
     created = window.Create(g_module.instance(), IDD_MAIN) != nullptr;
     if (created) KillTimer(window.hwnd, CLOCK_TIMER);
   }
@@ -337,7 +337,7 @@ TEST_F(RegistryShapes, ServerHost) {
     StoreRaw(kSettingsKey, "Server", c.shape);
     StartedWindow started;
     ASSERT_TRUE(started.created);
-    EXPECT_EQ(started.window.serverHost, c.host);
+    EXPECT_STREQ(started.window.serverHost, c.host);
     EXPECT_TRUE(started.boxes.boxes().empty());
   }
 }

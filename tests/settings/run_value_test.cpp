@@ -1,20 +1,43 @@
 #include <gtest/gtest.h>
 
-#include <string>
+#include <cstring>
 
 #include "settings/run_value.h"
 
 namespace {
 
-TEST(RunValue, PathWithASpaceIsQuoted) {
-  EXPECT_EQ(RunValueForPath("C:\\Tools\\oramet.exe"), "C:\\Tools\\oramet.exe");
-  EXPECT_EQ(RunValueForPath("C:\\Program Files\\Oramet\\oramet.exe"),
-            "\"C:\\Program Files\\Oramet\\oramet.exe\"");
-  EXPECT_EQ(RunValueForPath("C:\\a b c\\x.exe"), "\"C:\\a b c\\x.exe\"");
+TEST(RunValue, PathWithASpaceIsQuotedWhenItFits) {
+  struct Case {
+    const char* path;
+    std::size_t capacity;
+    const char* data;  // nullptr: does not fit
+  } cases[] = {
+      {"C:\\Tools\\oramet.exe", 64, "C:\\Tools\\oramet.exe"},
+      {"C:\\Program Files\\Oramet\\oramet.exe", 64,
+       "\"C:\\Program Files\\Oramet\\oramet.exe\""},
+      {"C:\\a b c\\x.exe", 64, "\"C:\\a b c\\x.exe\""},
+      {"C:\\x.exe", 9, "C:\\x.exe"},  // exactly, with the zero
+      {"C:\\x.exe", 8, nullptr},
+      {"C:\\a b.exe", 13, "\"C:\\a b.exe\""},
+      {"C:\\a b.exe", 12, nullptr},  // the quotes count
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    char data[64];
+    std::memset(data, 'x', sizeof data);
+    int length = RunValueForPath(c.path, data, c.capacity);
+    if (c.data == nullptr) {
+      EXPECT_EQ(length, -1);
+      EXPECT_STREQ(data, "");
+    } else {
+      EXPECT_EQ(length, static_cast<int>(std::strlen(c.data)));
+      EXPECT_STREQ(data, c.data);
+    }
+  }
 }
 
 TEST(RunValue, BareAndQuotedFormsNameThePathExactly) {
-  const std::string path = "C:\\Program Files\\Oramet\\oramet.exe";
+  const char* path = "C:\\Program Files\\Oramet\\oramet.exe";
   struct Case {
     const char* stored;
     bool names;

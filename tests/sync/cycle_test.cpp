@@ -67,7 +67,7 @@ TEST_F(ClockTimer, SyncsOnMultiplesOfTheIntervalOnly) {
   // is under maintenance), so the clock drops to unsynced and the lines stay.
   LoopbackServer server("127.0.0.57", {HttpReply("~")});
   ASSERT_TRUE(server.listening());
-  window.serverHost = "127.0.0.57";
+  lstrcpynA(window.serverHost, "127.0.0.57", sizeof window.serverHost);
   const struct {
     int32_t tick;
     int32_t interval;

@@ -22,7 +22,7 @@ protected:
   // needs is not built yet (no connection and no message box), so the
   // caller skips.
   bool Sync(LoopbackServer& server, const char* ip) {
-    window.serverHost = ip;
+    lstrcpynA(window.serverHost, ip, sizeof window.serverHost);
     int connectionsBefore = server.connections();
     size_t boxesBefore = boxes.boxes().size();
     window.SyncNow();
@@ -157,7 +157,7 @@ TEST_F(SyncNow, ServerTimeTheCalendarCannotHoldChangesNothing) {
 TEST_F(SyncNow, FirstTickSyncsThroughTheServer) {
   LoopbackServer server("127.0.0.55", {HttpReply(kServedTime)});
   ASSERT_TRUE(server.listening());
-  window.serverHost = "127.0.0.55";
+  lstrcpynA(window.serverHost, "127.0.0.55", sizeof window.serverHost);
   window.tickCounter = 0;
   Tick();
   if (server.connections() == 0 && boxes.boxes().empty()) GTEST_SKIP() << "FetchServerTime is still a stub";

@@ -48,7 +48,7 @@ protected:
 };
 
 TEST_F(LinksTest, HomePageIsAWebAddress) {
-  EXPECT_TRUE(IsWebAddress(window.homeLink.c_str())) << window.homeLink;
+  EXPECT_TRUE(IsWebAddress(window.homeLink)) << window.homeLink;
 }
 
 TEST_F(LinksTest, ZoneLinkClickAndTrayItemOpenTheHomePage) {
@@ -94,7 +94,7 @@ TEST_F(LinksTest, BannerOpensOnlyWebAddresses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << '"' << c.link << '"');
-    window.bannerLink = c.link;
+    lstrcpynA(window.bannerLink, c.link, sizeof window.bannerLink);
     SendCommand(window.hwnd, IDC_BANNER, STN_CLICKED, window.banner);
     if (c.opened) {
       ExpectOpened(c.link);
@@ -106,16 +106,16 @@ TEST_F(LinksTest, BannerOpensOnlyWebAddresses) {
 }
 
 TEST_F(LinksTest, BannerOpensTheLinkHeldAtTheClick) {
-  window.bannerLink = "http://a.example/1";
+  lstrcpynA(window.bannerLink, "http://a.example/1", sizeof window.bannerLink);
   SendCommand(window.hwnd, IDC_BANNER, STN_CLICKED, window.banner);
   ExpectOpened("http://a.example/1");
-  window.bannerLink = "http://a.example/2";
+  lstrcpynA(window.bannerLink, "http://a.example/2", sizeof window.bannerLink);
   SendCommand(window.hwnd, IDC_BANNER, STN_CLICKED, window.banner);
   ExpectOpened("http://a.example/2");
 }
 
 TEST_F(LinksTest, OtherBannerNotificationsOpenNothing) {
-  window.bannerLink = "http://a.example/";
+  lstrcpynA(window.bannerLink, "http://a.example/", sizeof window.bannerLink);
   SendCommand(window.hwnd, IDC_BANNER, STN_DBLCLK, window.banner);
   EXPECT_TRUE(g_shellCalls.empty());
 }

@@ -314,8 +314,8 @@ TEST_F(MainWindowLayout, ZoneLinkShowsTheZoneNameAndStartupState) {
   CurrentZoneName(name);
   EXPECT_EQ(TextOf(w.zoneLink), std::string(name));
   EXPECT_EQ(w.biasMinutes, CurrentBiasMinutes());
-  EXPECT_FALSE(w.homeLink.empty());
-  EXPECT_TRUE(w.bannerLink.empty());
+  EXPECT_STRNE(w.homeLink, "");
+  EXPECT_STREQ(w.bannerLink, "");
   EXPECT_EQ(w.tickCounter, 0);
   EXPECT_FALSE(w.synced);
   EXPECT_GT(w.intervalSeconds, 0);
