@@ -1,11 +1,10 @@
+#include "app/format_text.h"
 #include "res/resource.h"
 #include "res/texts.h"
 #include "sync/clock_math.h"
 #include "sync/local_time.h"
 #include "sync/zone.h"
 #include "ui/main_window.h"
-
-#include <cstdio>
 
 LRESULT MainWindow::OnClockTimer() {
   // A chain of single shots: no tick can start while a fetch blocks this one.
@@ -55,7 +54,7 @@ void MainWindow::SyncNow() {
   WriteDailyCount(next.day, next.count);  // a lost count is not worth a message
 
   char text[64];
-  std::snprintf(text, sizeof text, kTextFetchCountFormat, next.count);
+  FormatText(text, sizeof text, kTextFetchCountFormat, next.count);
   SetWindowTextA(fetchCount, text);
 
   BOOL ok = calls.setLocalTime(&DisplayTime);

@@ -1,5 +1,4 @@
-#include <cstdio>
-
+#include "app/format_text.h"
 #include "net/http_get.h"
 #include "res/texts.h"
 #include "sync/protocol.h"
@@ -7,7 +6,7 @@
 
 int MainWindow::FetchServerTime() {
   char exchange[kExchangeCapacity];
-  std::snprintf(exchange, sizeof exchange, kTimeTargetFormat, kTimeQuery);
+  FormatText(exchange, sizeof exchange, kTimeTargetFormat, kTimeQuery);
   int32_t roundTripMs = 0;
   // One buffer for target and reply: HttpGet forms the request first.
   int length = HttpGet(serverHost, exchange, exchange, kExchangeCapacity - 1,
