@@ -45,6 +45,9 @@ if [ ! -f "$ready" ]; then
   fi
   flock -u 9
 fi
+# Also for a prefix made before the fonts were installed.
+[ -e "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ] ||
+  "$(dirname "$0")/wine-fonts.sh" "$WINEPREFIX"
 run=("$wine" "$@")
 if [ -z "${DISPLAY:-}" ]; then
   run=(xvfb-run -a -s "-screen 0 1280x1024x24" "$wine" "$@")
