@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Gives a Wine prefix Wine's own fonts (Debian's fonts-wine): Marlett draws
-# the caption buttons' symbols, Tahoma the caption, as on Windows. The
+# the caption buttons' symbols, as on Windows. The
 # 64-bit Wine of Debian 12 does not look in /usr/share/wine/fonts, so they
 # are linked into the prefix's Fonts folder. Idempotent.
 # Usage: wine-fonts.sh PREFIX
