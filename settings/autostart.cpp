@@ -24,8 +24,8 @@ bool GetOwnPath(std::string& path) {
 
 void MainWindow::LoadAutoStart() {
   autoStart = 0;
-  char stored[256];
-  DWORD size = sizeof stored - 1;
+  char stored[kRunValueCapacity + 1];
+  DWORD size = kRunValueCapacity;
   std::string path;
   if (RegReadString(kRunKey, kRunValueName, stored, size) == 0 && GetOwnPath(path) &&
       RunValueNamesPath(stored, path)) {
@@ -51,7 +51,9 @@ LRESULT MainWindow::OnAutoStartClicked() {
   bool stored = false;
   if (GetOwnPath(path)) {
     const std::string data = RunValueForPath(path);
-    stored = RegSetValueExA(key.get(), kRunValueName, 0, REG_SZ,
+    // One that would not read back is refused like a refused write.
+    stored = RunValueFits(data) &&
+             RegSetValueExA(key.get(), kRunValueName, 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(data.data()),
                             static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
   }

@@ -9,3 +9,5 @@ bool RunValueNamesPath(const char* stored, const std::string& modulePath) {
   const std::string text = stored;
   return text == modulePath || text == '"' + modulePath + '"';
 }
+
+bool RunValueFits(const std::string& data) { return data.size() + 1 <= kRunValueCapacity; }

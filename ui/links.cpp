@@ -12,7 +12,9 @@ LRESULT MainWindow::OnOpenHomePage() {
 
 LRESULT MainWindow::OnBannerClicked() {
   // The banner's link comes over plain HTTP: only a web address is opened.
-  if (!IsWebAddress(bannerLink.c_str())) return 0;
-  calls.shellExecute(hwnd, "open", bannerLink.c_str(), nullptr, nullptr, SW_SHOW);
+  // Blanks before the banner's tab are no part of it.
+  const std::string link = WithoutTrailingSpace(bannerLink.c_str());
+  if (!IsWebAddress(link)) return 0;
+  calls.shellExecute(hwnd, "open", link.c_str(), nullptr, nullptr, SW_SHOW);
   return 0;
 }

@@ -35,4 +35,22 @@ TEST(RunValue, BareAndQuotedFormsNameThePathExactly) {
   }
 }
 
+TEST(RunValue, OnlyDataThatReadsBackWholeFits) {
+  // The read takes 255 bytes, and the system may store a zero after the data.
+  const struct {
+    size_t pathLength;
+    bool spaced;
+    bool fits;
+  } cases[] = {
+      {252, true, true},   {253, true, false}, {254, true, false}, {259, true, false},
+      {254, false, true},  {255, false, false}, {259, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.pathLength << (c.spaced ? " with a space" : ""));
+    std::string path = "C:\\" + std::string(c.pathLength - 3, 'a');
+    if (c.spaced) path[3] = ' ';
+    EXPECT_EQ(RunValueFits(RunValueForPath(path)), c.fits);
+  }
+}
+
 }  // namespace
