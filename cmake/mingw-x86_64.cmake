@@ -1,14 +1,5 @@
 # Cross build for 64-bit Windows with mingw-w64: the same program and tests,
-# for machines whose kernel runs no 32-bit code and so no 32-bit Wine. The -posix compilers carry
-# winpthreads, which std::thread and std::mutex need.
-set(CMAKE_SYSTEM_NAME Windows)
+# for machines whose kernel runs no 32-bit code and so no 32-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(ORAMET_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

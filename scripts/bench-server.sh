@@ -1,37 +1,70 @@
 #!/usr/bin/env bash
-# Benchmark (not a test): oramet-timed against nginx serving a static body of
-# the same size, both with one request per connection as the Oramet client
-# does, plus oramet-timed's stamping error over loopback.
+# Benchmark (not a test): oramet-timed against nginx answering the same
+# 13-byte body from memory, one request per connection as the Oramet client
+# makes them, plainly and while one address floods the server; then
+# oramet-timed's stamping error over loopback.
 #
-#   scripts/bench-server.sh [SECONDS] [CONNECTIONS]
+#   scripts/bench-server.sh [RUNS] [SECONDS] [CONNECTIONS] [FLOOD]
 #
-# Load comes from server/tools/load.cpp (oramet-load), built here: an epoll
-# loop keeping CONNECTIONS connections busy, each doing connect, one GET with
-# "Connection: close", read until the server closes. Latency is connect to
-# close. Everything runs on this machine, so the load generator takes CPU
-# from the servers; the ratio is the figure to look at.
+# Defaults: 5 runs of 5 s per server and phase, 50 measured connections, a
+# flood of 1100 connections; about three minutes in all. Run it as root in a
+# network namespace of its own, e.g.
+#   unshare --net bash -c 'ip link set lo up && scripts/bench-server.sh'
+# Only loopback addresses are used: the servers on 127.0.0.226 and .227, the
+# flood from 127.0.0.228, the measured clients from 127.0.1.1-127.0.1.64.
+#
+# Both servers get the same number of workers (one per core) and the same
+# connection budget, keep-alive is off on both sides, nginx's access log is
+# off, and oramet-timed runs with its shipped config (abuse limit on). Runs
+# alternate between the servers, the order swapping each round, so that the
+# machine's other load falls on both alike. The load comes from
+# server/tools/load.cpp (oramet-load) with two threads; it runs on the same
+# cores as the servers, so compare the servers with each other rather than
+# with other machines.
 set -euo pipefail
 
-seconds=${1:-10}
-conns=${2:-50}
+runs=${1:-5}
+seconds=${2:-5}
+conns=${3:-50}
+flood=${4:-1100}
+bounded() { [[ $2 =~ ^[0-9]+$ ]] && [ "$2" -ge "$3" ] && [ "$2" -le "$4" ] || {
+  echo "bench: $1 must be $3 to $4" >&2; exit 2; }; }
+bounded RUNS "$runs" 1 20
+bounded SECONDS "$seconds" 1 30
+bounded CONNECTIONS "$conns" 1 500
+bounded FLOOD "$flood" 1 4000
+
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench-server
 ip_timed=127.0.0.226
 ip_nginx=127.0.0.227
+ip_flood=127.0.0.228
 port=18080
+target='/?v=2.07'
 workers=$(nproc)
+settle=2   # seconds the flood runs before the measurement starts
 
 if ! command -v nginx >/dev/null; then
   # Only the benchmark needs nginx. Keep the stock service from starting on
-  # install: it would take port 80.
-  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
+  # install (it would take port 80), and leave a policy-rc.d that was there.
+  policy=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
+    policy=/usr/sbin/policy-rc.d
+  fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx-light >/dev/null \
-    || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx >/dev/null
-  rm -f /usr/sbin/policy-rc.d
+    || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx >/dev/null \
+    || true
+  [ -z "$policy" ] || rm -f "$policy"
+  command -v nginx >/dev/null \
+    || { echo "bench: could not install nginx (no network in this namespace? install it first)" >&2; exit 1; }
 fi
 
 cmake -S "$root/server" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORAMET_TIMED_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target oramet-timed oramet-load >/dev/null
+nice cmake --build "$build" -j2 --target oramet-timed oramet-load >/dev/null
+load=$build/oramet-load
+
+ulimit -n "$(ulimit -Hn)"  # the flood and the connection budget need more than 1024
 
 work=$(mktemp -d /tmp/oramet-bench.XXXXXX)
 pids=()
@@ -42,68 +75,165 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A static body of the same size as a time reply, readable by nginx's workers.
+# oramet-timed as shipped, but told not to depend on this machine's clock
+# being synchronised (a benchmark host often is not; the check itself costs
+# one adjtimex() a second at most).
+sed '/^require-synced-clock *=/d' "$root/server/oramet-timed.conf.example" >"$work/timed.conf"
+if "$build/oramet-timed" --help 2>&1 | grep -q -- --require-synced-clock; then
+  echo 'require-synced-clock = off' >>"$work/timed.conf"
+fi
+budget=$(sed -n 's/^max-connections *= *\([0-9]*\).*/\1/p' "$work/timed.conf")
+budget=${budget:-1024}
+
 chmod 755 "$work"
-mkdir -m 755 "$work/www"
-date +%s000 | tr -d '\n' >"$work/www/t"
-chmod 644 "$work/www/t"
 cat >"$work/nginx.conf" <<CONF
 worker_processes $workers;
+worker_rlimit_nofile $((budget + 64));
 daemon off;
 pid $work/nginx.pid;
 error_log $work/nginx-error.log;
-events { worker_connections 4096; }
+events { worker_connections $(( (budget + workers - 1) / workers )); }
 http {
   access_log off;
   server_tokens off;
-  etag off;
+  keepalive_timeout 0;
+  default_type text/plain;
   server {
     listen $ip_nginx:$port reuseport backlog=1024;
-    root $work/www;
-    location / { }
+    location / { return 200 "1733550000123"; }
   }
 }
 CONF
 
-"$build/oramet-timed" --listen "$ip_timed:$port" --workers "$workers" --max-connections 4096 \
+"$build/oramet-timed" --config "$work/timed.conf" --listen "$ip_timed:$port" --workers "$workers" \
   2>"$work/timed.log" &
 pids+=($!)
 nginx -e "$work/nginx-error.log" -c "$work/nginx.conf" -p "$work" &
 pids+=($!)
 
-wait_up() {
+# One request; prints the body.
+ask() {
+  exec 3<>"/dev/tcp/$1/$port"
+  printf 'GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n' "$target" "$1" >&3
+  timeout 5 cat <&3 | tr -d '\r' | sed '1,/^$/d'
+  exec 3<&-
+}
+for ip in $ip_timed $ip_nginx; do
   for _ in $(seq 100); do
-    if (exec 3<>"/dev/tcp/$1/$port") 2>/dev/null; then return 0; fi
+    if (exec 3<>"/dev/tcp/$ip/$port") 2>/dev/null; then break; fi
     sleep 0.1
   done
-  echo "bench: nothing listens on $1:$port" >&2
-  exit 1
-}
-wait_up $ip_timed
-wait_up $ip_nginx
+  body=$(ask $ip || true)
+  if ! [[ $body =~ ^[0-9]{13}$ ]]; then
+    echo "bench: $ip:$port does not answer a time (got '$body')" >&2
+    cat "$work/timed.log" "$work/nginx-error.log" >&2 2>/dev/null || true
+    exit 1
+  fi
+done
 
-load=$build/oramet-load
-run() {  # name ip target
-  "$load" rate "$2" $port "$3" "$conns" 1 >/dev/null  # warm-up
-  echo "$1 $("$load" rate "$2" $port "$3" "$conns" "$seconds")"
+ip_of() { if [ "$1" = oramet-timed ]; then echo $ip_timed; else echo $ip_nginx; fi; }
+measure() {  # server seconds -> one key=value line
+  timeout $(( $2 + 30 )) "$load" rate "$(ip_of "$1")" $port "$target" "$conns" "$2" 2
 }
-field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
-timed=$(run oramet-timed $ip_timed '/?v=2.07')
-ngx=$(run nginx $ip_nginx /t)
-stamp=$("$load" stamp $ip_timed $port '/?v=2.07' 2000)
+measure oramet-timed 1 >/dev/null  # warm-up
+measure nginx 1 >/dev/null
+
+results=$work/results  # phase server round rps p50_us p99_us errors [flood_held flood_cut]
+: >"$results"
+start=$(date +%s)
+for phase in plain flood; do
+  for round in $(seq "$runs"); do
+    if (( round % 2 )); then order="oramet-timed nginx"; else order="nginx oramet-timed"; fi
+    for server in $order; do
+      extra=""
+      if [ $phase = flood ]; then
+        timeout $(( settle + seconds + 40 )) "$load" flood "$(ip_of $server)" $port "$target" "$flood" \
+          $(( settle + seconds + 1 )) $ip_flood >"$work/flood.out" &
+        flood_pid=$!
+        sleep $settle
+      fi
+      line=$(measure $server "$seconds") || true
+      if [ $phase = flood ]; then
+        wait $flood_pid || true
+        f=$(cat "$work/flood.out")
+        extra=" $(field held_avg "$f") $(field cut "$f")"
+      fi
+      if [ -z "$(field rps "$line")" ]; then
+        echo "  $phase $server round $round: no result, left out" >&2
+        continue
+      fi
+      echo "$phase $server $round $(field rps "$line") $(field p50_us "$line") $(field p99_us "$line")" \
+           "$(field errors "$line")$extra" >>"$results"
+      printf '  %-5s %-12s round %d: %s%s\n' $phase $server "$round" "$line" \
+        "${extra:+ flood: held $(echo $extra | cut -d' ' -f1), cut $(echo $extra | cut -d' ' -f2)}" >&2
+    done
+  done
+done
+stamp=$(timeout 60 "$load" stamp $ip_timed $port "$target" 2000)
 
 echo
-echo "one request per connection, $conns connections, ${seconds}s each, $workers server workers, $(nproc) cores"
-printf '%-14s %10s %8s %8s %8s %8s %7s\n' server 'req/s' 'p50 ms' 'p90 ms' 'p99 ms' 'max ms' errors
-for line in "$timed" "$ngx"; do
-  awk -v name="${line%% *}" -v rps="$(field rps "$line")" -v p50="$(field p50_us "$line")" \
-      -v p90="$(field p90_us "$line")" -v p99="$(field p99_us "$line")" -v mx="$(field max_us "$line")" \
-      -v err="$(field errors "$line")" \
-      'BEGIN { printf "%-14s %10d %8.2f %8.2f %8.2f %8.2f %7d\n", name, rps, p50/1000, p90/1000, p99/1000, mx/1000, err }'
-done
-awk -v a="$(field rps "$timed")" -v b="$(field rps "$ngx")" \
-  'BEGIN { printf "ratio oramet-timed/nginx (req/s): %.2f\n", a/b }'
+echo "one request per connection, $conns connections from 64 addresses, $runs alternating runs of" \
+     "${seconds}s per server, $workers workers each, $(nproc) cores, load average at start" \
+     "$(cut -d' ' -f1 /proc/loadavg), $(( $(date +%s) - start ))s of runs"
+echo "flood: $flood connections held from $ip_flood (half idle, half one byte a second," \
+     "each reopened a second after the server cuts it), from ${settle}s before each run to its end"
+echo
+awk -v runs="$runs" '
+  function median(a, n,   i, j, t) {
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  function stat(key, col, scale,   a, n, i, lo, hi) {
+    n = 0
+    for (i = 1; i <= rows; i++) if (k[i] == key && v[i, col] != "") { a[++n] = v[i, col] / scale }
+    if (n == 0) { med[key, col] = "n/a"; return "n/a" }
+    lo = hi = a[1]
+    for (i = 2; i <= n; i++) { if (a[i] < lo) lo = a[i]; if (a[i] > hi) hi = a[i] }
+    med[key, col] = median(a, n)
+    return sprintf(scale == 1 ? "%d (%d–%d)" : "%.2f (%.2f–%.2f)", med[key, col], lo, hi)
+  }
+  function ratios(phase, col,   r, n, i, a, lo, hi, t, g) {
+    n = 0
+    for (r = 1; r <= runs; r++) {
+      t = v2[phase, "oramet-timed", r, col]; g = v2[phase, "nginx", r, col]
+      if (t != "" && g > 0) a[++n] = t / g
+    }
+    if (n == 0 || med[phase " nginx", col] == 0) return "n/a"
+    lo = hi = a[1]
+    for (i = 2; i <= n; i++) { if (a[i] < lo) lo = a[i]; if (a[i] > hi) hi = a[i] }
+    return sprintf("%.2f (rounds %.2f–%.2f)", med[phase " oramet-timed", col] / med[phase " nginx", col], lo, hi)
+  }
+  {
+    rows++; k[rows] = $1 " " $2
+    for (c = 4; c <= NF; c++) { v[rows, c] = $c; v2[$1, $2, $3, c] = $c }
+    err[$1 " " $2] += $7
+  }
+  END {
+    print "| load | server | req/s | p50 ms | p99 ms | errors |"
+    print "|---|---|---|---|---|---|"
+    split("plain flood", phases, " ")
+    for (p = 1; p <= 2; p++)
+      for (s = 1; s <= 2; s++) {
+        server = s == 1 ? "oramet-timed" : "nginx"; key = phases[p] " " server
+        printf "| %s | %s | %s | %s | %s | %d |\n", phases[p] == "plain" ? "plain" : "one-address flood",
+          server, stat(key, 4, 1), stat(key, 5, 1000), stat(key, 6, 1000), err[key]
+      }
+    print ""
+    print "Medians over the runs, (min–max) across them."
+    for (p = 1; p <= 2; p++)
+      printf "%s: oramet-timed/nginx, ratio of medians: req/s %s, p99 %s\n", phases[p],
+        ratios(phases[p], 4), ratios(phases[p], 6)
+    t = med["flood oramet-timed", 6]; u = med["plain oramet-timed", 6]
+    if (t != "n/a" && u > 0)
+      printf "oramet-timed p99 under flood / plain: %.2f (%s)\n", t / u, t / u <= 2 ? "within 2x" : "NOT within 2x"
+    for (s = 1; s <= 2; s++) {
+      server = s == 1 ? "oramet-timed" : "nginx"; key = "flood " server
+      printf "flood against %s: held %s connections on average, cut %s in a run\n", server,
+        stat(key, 8, 1), stat(key, 9, 1)
+    }
+  }' "$results"
 echo
 echo "stamping error (returned time minus this machine's clock at the midpoint of the exchange):"
 printf '  samples %s, median %s ms, p95 of |error| %s ms, max |error| %s ms, median round trip %s us\n' \

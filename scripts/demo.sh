@@ -47,11 +47,18 @@ for f in build/native/server/oramet-timed build/native-server/oramet-timed; do
 done
 [ -n "$timed" ] || { say "oramet-timed was not built"; exit 1; }
 
-client=build/windows/oramet.exe
+# 32-bit Wine needs a kernel that runs 32-bit code; where it does not, the
+# demo runs the 64-bit build of the same program.
+preset=windows wine=wine arch=win32 prefix=demo-prefix
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  preset=windows-x64 wine=/usr/lib/wine/wine64 arch=win64 prefix=demo-prefix64
+  export WINELOADER=$wine
+fi
+client=build/$preset/oramet.exe
 if [ -n "$with_client" ]; then
-  say "building oramet.exe"
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows
+  say "building oramet.exe ($preset)"
+  cmake --preset $preset >/dev/null
+  cmake --build --preset $preset
   [ -f "$client" ] || { say "$client was not built"; exit 1; }
 fi
 
@@ -59,7 +66,8 @@ fi
 say "starting oramet-timed on $addr:80"
 mkdir -p build
 log=$root/build/demo-server.log
-"$timed" --listen "$addr:80" \
+# A demonstration machine's clock is often not synchronised; serve it anyway.
+"$timed" --listen "$addr:80" --require-synced-clock=off \
   --banner-link "http://$addr/" \
   --banner-text "欢迎使用 Oramet 校时：时间来自本机的 oramet-timed 演示服务器" 2>"$log" &
 server=$!
@@ -102,13 +110,13 @@ if [ -z "$with_client" ]; then
 fi
 
 # 4. Client under Wine, in a prefix of its own.
-export WINEPREFIX=$root/build/demo-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$root/build/$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 say "pointing the client at $addr (Wine prefix $WINEPREFIX)"
-wine reg add 'HKCU\SOFTWARE\Velmora\Adjust' /v Server /t REG_SZ /d "$addr" /f >/dev/null
+"$wine" reg add 'HKCU\SOFTWARE\Velmora\Adjust' /v Server /t REG_SZ /d "$addr" /f >/dev/null
 if [ -z "${DISPLAY:-}" ]; then
   # Xvfb has no window manager: let Wine draw the caption bar itself.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 fi
 # Let this Wine session end: a desktop process it started without a display
 # would otherwise swallow the client's windows under Xvfb.
@@ -118,14 +126,14 @@ export LC_ALL=zh_CN.UTF-8
 
 if [ -n "${DISPLAY:-}" ]; then
   say "starting oramet.exe on $DISPLAY; close it to end the demo"
-  wine "$client" || true
+  "$wine" "$client" || true
   wineserver -w || true
 else
   shot=$root/build/demo-screenshot.png
   say "no display: running oramet.exe under Xvfb, screenshot ${wait_s}s after its window appears"
   rm -f "$shot"
   xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    wine "$1" &
+    "$4" "$1" &
     # A cold Wine start can take half a minute on a busy machine.
     for _ in $(seq 120); do
       xwininfo -root -tree 2>/dev/null | grep -qi "oramet" && break
@@ -135,7 +143,7 @@ else
     import -window root "$3"
     wineserver -k || true
     wait || true
-  ' demo "$client" "$wait_s" "$shot"
+  ' demo "$client" "$wait_s" "$shot" "$wine"
   if [ -f "$shot" ]; then
     say "screenshot: $shot"
   else

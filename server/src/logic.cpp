@@ -11,6 +11,7 @@
 #include <iconv.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/timex.h>
 
 namespace oramet {
 
@@ -61,7 +62,7 @@ std::optional<std::string_view> query_param(std::string_view query, std::string_
 // --------------------------------------------------------------- requests
 
 Route route_request(std::string_view method, std::string_view target) {
-    if (method != "GET") return Route::NotFound;
+    if (method != "GET" && method != "HEAD") return Route::NotFound;
     auto q = target.find('?');
     std::string_view path = target.substr(0, q);
     if (path == "/" && q != std::string_view::npos) return Route::Time;
@@ -209,19 +210,32 @@ unsigned AbuseTable::sum_within(const Entry &e, std::int64_t hour) {
     return total;
 }
 
+bool AbuseTable::over_limit(const Entry &e, std::int64_t hour) const {
+    return limit_ != 0 && sum_within(e, std::max(hour, e.last_hour)) > limit_;
+}
+
+// Frees one place: blocked addresses whose offences have aged out since
+// become ordinary again (checked from the least recent offender on), then
+// the least recent ordinary address goes. False when all are blocked.
+bool AbuseTable::make_room(std::int64_t hour) {
+    while (!blocked_.empty() && !over_limit(blocked_.back(), hour)) {
+        blocked_.back().blocked = false;
+        open_.splice(open_.end(), blocked_, std::prev(blocked_.end()));
+    }
+    if (open_.empty()) return false;
+    index_.erase(open_.back().key);
+    open_.pop_back();
+    return true;
+}
+
 unsigned AbuseTable::record(const AddrKey &key, std::int64_t now) {
     const std::int64_t hour = now / 3600;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = index_.find(key);
     if (it == index_.end()) {
-        if (index_.size() >= capacity_) {
-            index_.erase(lru_.back().key);
-            lru_.pop_back();
-        }
-        lru_.push_front(Entry{key, hour, {}});
-        it = index_.emplace(key, lru_.begin()).first;
-    } else {
-        lru_.splice(lru_.begin(), lru_, it->second);
+        if (index_.size() >= capacity_ && !make_room(hour)) return 1;  // full of blocked addresses
+        open_.push_front(Entry{key, hour, {}, false});
+        it = index_.emplace(key, open_.begin()).first;
     }
     Entry &e = *it->second;
     if (hour > e.last_hour) {
@@ -234,6 +248,11 @@ unsigned AbuseTable::record(const AddrKey &key, std::int64_t now) {
     // counts towards the newest hour.
     auto &bucket = e.per_hour[static_cast<std::size_t>(((e.last_hour % kHours) + kHours) % kHours)];
     if (bucket < UINT16_MAX) ++bucket;
+    // Most recent offender first, in the list that matches its state.
+    std::list<Entry> &from = e.blocked ? blocked_ : open_;
+    e.blocked = over_limit(e, hour);
+    std::list<Entry> &to = e.blocked ? blocked_ : open_;
+    to.splice(to.begin(), from, it->second);
     return sum_within(e, std::max(hour, e.last_hour));
 }
 
@@ -245,12 +264,116 @@ unsigned AbuseTable::count(const AddrKey &key, std::int64_t now) const {
 }
 
 bool AbuseTable::blocked(const AddrKey &key, std::int64_t now) const {
-    return limit_ != 0 && count(key, now) > limit_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (limit_ == 0) return false;
+    auto it = index_.find(key);
+    return it != index_.end() && over_limit(*it->second, now / 3600);
+}
+
+void AbuseTable::set_limits(std::size_t capacity, unsigned limit, std::int64_t now) {
+    const std::int64_t hour = now / 3600;
+    std::lock_guard<std::mutex> lock(mutex_);
+    capacity_ = std::max<std::size_t>(capacity, 1);
+    limit_ = limit;
+    // Sort the entries into the lists the new limit calls for.
+    for (auto *list : {&open_, &blocked_}) {
+        for (auto it = list->begin(); it != list->end();) {
+            auto next = std::next(it);
+            bool b = over_limit(*it, hour);
+            if (b != it->blocked) {
+                it->blocked = b;
+                std::list<Entry> &to = b ? blocked_ : open_;
+                to.splice(to.end(), *list, it);
+            }
+            it = next;
+        }
+    }
+    while (index_.size() > capacity_ && !make_room(hour)) {
+        index_.erase(blocked_.back().key);
+        blocked_.pop_back();
+    }
 }
 
 std::size_t AbuseTable::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return index_.size();
+}
+
+std::size_t AbuseTable::capacity() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return capacity_;
+}
+
+unsigned AbuseTable::limit() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return limit_;
+}
+
+// ------------------------------------------------------ connection budget
+
+ConnectionBudget::ConnectionBudget(unsigned total, unsigned per_address)
+    : total_(total), per_address_(per_address) {}
+
+bool ConnectionBudget::take_slot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_ >= total_) {
+        refused_ = true;
+        return false;
+    }
+    ++open_;
+    return true;
+}
+
+bool ConnectionBudget::give_slot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_ > 0) --open_;
+    if (!refused_ || open_ >= total_) return false;
+    refused_ = false;
+    return true;
+}
+
+bool ConnectionBudget::take_address(const AddrKey &key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unsigned &n = by_address_[key];
+    if (per_address_ != 0 && n >= per_address_) return false;
+    ++n;
+    return true;
+}
+
+void ConnectionBudget::give_address(const AddrKey &key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = by_address_.find(key);
+    if (it == by_address_.end()) return;
+    if (--it->second == 0) by_address_.erase(it);
+}
+
+bool ConnectionBudget::set_limits(unsigned total, unsigned per_address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    total_ = total;
+    per_address_ = per_address;
+    if (!refused_ || open_ >= total_) return false;
+    refused_ = false;
+    return true;
+}
+
+unsigned ConnectionBudget::open() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+std::size_t ConnectionBudget::addresses() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return by_address_.size();
+}
+
+std::uint64_t descriptors_needed(unsigned max_connections, unsigned workers) {
+    return std::uint64_t{max_connections} + 4u * std::uint64_t{workers} + 32u;
+}
+
+// ------------------------------------------------------------ clock state
+
+bool clock_is_synced(int adjtimex_result, long status) {
+    return adjtimex_result >= 0 && adjtimex_result != TIME_ERROR && (status & STA_UNSYNC) == 0;
 }
 
 // ----------------------------------------------------------------- config
@@ -278,7 +401,7 @@ bool parse_bool(std::string_view value, bool &out) {
     return false;
 }
 
-const char *const kSwitches[] = {"maintenance"};
+const char *const kSwitches[] = {"maintenance", "require-synced-clock"};
 
 }  // namespace
 
@@ -297,7 +420,11 @@ bool apply_setting(Config &cfg, std::string_view key, std::string_view value, st
     } else if (key == "workers") {
         if (!parse_uint<unsigned>(value, cfg.workers, 0, 256)) return bad("expected 0 (one per core) to 256");
     } else if (key == "max-connections") {
-        if (!parse_uint<unsigned>(value, cfg.max_connections, 1, 1000000)) return bad("expected 1 to 1000000");
+        if (!parse_uint<unsigned>(value, cfg.max_connections, 1, kMaxConnectionsLimit))
+            return bad(("expected 1 to " + std::to_string(kMaxConnectionsLimit)).c_str());
+    } else if (key == "max-connections-per-address") {
+        if (!parse_uint<unsigned>(value, cfg.max_connections_per_address, 0, kMaxConnectionsLimit))
+            return bad(("expected 0 (no cap) to " + std::to_string(kMaxConnectionsLimit)).c_str());
     } else if (key == "idle-timeout-ms") {
         if (!parse_uint<unsigned>(value, cfg.idle_timeout_ms, 1, kDay)) return bad("expected milliseconds, 1 or more");
     } else if (key == "read-timeout-ms") {
@@ -308,6 +435,13 @@ bool apply_setting(Config &cfg, std::string_view key, std::string_view value, st
         if (!parse_uint<std::size_t>(value, cfg.max_request_bytes, 64, 65536)) return bad("expected 64 to 65536");
     } else if (key == "maintenance") {
         if (!parse_bool(value, cfg.maintenance)) return bad("expected on or off");
+    } else if (key == "require-synced-clock") {
+        if (!parse_bool(value, cfg.require_synced_clock)) return bad("expected on or off");
+    } else if (key == "proxy-protocol-from") {
+        std::vector<AddrKey> list;
+        std::string e;
+        if (!parse_address_list(value, list, e)) return bad(e.c_str());
+        cfg.proxy_protocol_from = std::string(value);
     } else if (key == "min-version") {
         if (!value.empty() && !parse_version(value)) return bad("expected a version such as 2.07, or empty");
         cfg.min_version = std::string(value);
@@ -316,7 +450,8 @@ bool apply_setting(Config &cfg, std::string_view key, std::string_view value, st
     } else if (key == "abuse-limit") {
         if (!parse_uint<unsigned>(value, cfg.abuse_limit, 0, 60000)) return bad("expected 0 (off) to 60000");
     } else if (key == "abuse-table-size") {
-        if (!parse_uint<std::size_t>(value, cfg.abuse_table_size, 1, 10000000)) return bad("expected 1 to 10000000");
+        if (!parse_uint<std::size_t>(value, cfg.abuse_table_size, 1, kMaxAbuseTableSize))
+            return bad(("expected 1 to " + std::to_string(kMaxAbuseTableSize)).c_str());
     } else if (key == "banner-link") {
         cfg.banner_link = std::string(value);
         cfg.banner_set = true;
@@ -437,6 +572,54 @@ bool validate_config(const Config &cfg, std::optional<Version> &minimum, std::st
     return true;
 }
 
+ArgsResult load_settings(const std::vector<std::string> &args, Settings &out, std::string &error) {
+    Settings s;
+    ArgsResult r = parse_args(s.config, args, error);
+    if (r != ArgsResult::Ok) return r;
+    if (!validate_config(s.config, s.minimum, error)) return ArgsResult::Error;
+    if (s.config.banner_set && !build_banner(s.config.banner_link, s.config.banner_text, s.banner, error))
+        return ArgsResult::Error;
+    if (!parse_address_list(s.config.proxy_protocol_from, s.proxies, error)) return ArgsResult::Error;
+    out = std::move(s);
+    return ArgsResult::Ok;
+}
+
+AddrKey make_exact_addr_key(const struct sockaddr *sa) {
+    AddrKey k{};
+    if (sa->sa_family == AF_INET) {
+        k[10] = k[11] = 0xff;
+        std::memcpy(&k[12], &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, 4);
+    } else if (sa->sa_family == AF_INET6) {
+        std::memcpy(k.data(), &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, 16);
+    }
+    return k;
+}
+
+bool parse_address_list(std::string_view text, std::vector<AddrKey> &out, std::string &error) {
+    std::vector<AddrKey> list;
+    while (!text.empty()) {
+        auto end = text.find_first_of(", \t");
+        std::string item(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (item.empty()) continue;
+        if (item.size() > 2 && item.front() == '[' && item.back() == ']') item = item.substr(1, item.size() - 2);
+        sockaddr_in in4{};
+        sockaddr_in6 in6{};
+        if (inet_pton(AF_INET, item.c_str(), &in4.sin_addr) == 1) {
+            in4.sin_family = AF_INET;
+            list.push_back(make_exact_addr_key(reinterpret_cast<sockaddr *>(&in4)));
+        } else if (inet_pton(AF_INET6, item.c_str(), &in6.sin6_addr) == 1) {
+            in6.sin6_family = AF_INET6;
+            list.push_back(make_exact_addr_key(reinterpret_cast<sockaddr *>(&in6)));
+        } else {
+            error = "\"" + item + "\" is not a numeric IPv4 or IPv6 address";
+            return false;
+        }
+    }
+    out = std::move(list);
+    return true;
+}
+
 bool parse_listen_address(std::string_view text, struct sockaddr_storage &out, socklen_t &len,
                           std::string &error) {
     std::string host;
@@ -498,21 +681,33 @@ const char *usage_text() {
            "  --listen ADDR[:PORT]       address to listen on (default 127.0.0.1:80;\n"
            "                             IPv6 as [::]:80)\n"
            "  --workers N                event-loop threads, 0 = one per core (default 0)\n"
-           "  --max-connections N        open connections at most, over all workers (1024)\n"
-           "  --idle-timeout-ms MS       close connections that send nothing (5000)\n"
+           "  --max-connections N        open connections at most, over all workers (1024;\n"
+           "                             at most 64000)\n"
+           "  --max-connections-per-address N\n"
+           "                             open connections per client address, IPv6 per\n"
+           "                             /64 (16; 0 = no cap)\n"
+           "  --idle-timeout-ms MS       close connections that send nothing (2000)\n"
            "  --read-timeout-ms MS       whole request must arrive within this (10000)\n"
            "  --max-request-bytes N      longest accepted request head (2048)\n"
            "  --shutdown-grace-ms MS     time open requests get on SIGTERM/SIGINT (3000)\n"
            "  --maintenance              answer \"~\" to every time request\n"
+           "  --require-synced-clock     answer \"~\" while the kernel reports the clock\n"
+           "                             unsynchronised (default off)\n"
            "  --min-version V            clients reporting a lower v= get \"#\"+download path\n"
            "  --download-path TEXT       the text after \"#\" (printable ASCII)\n"
            "  --abuse-limit N            offences per client address within 24 hours\n"
-           "                             before time requests get \"^\" (0 = off, default)\n"
-           "  --abuse-table-size N       addresses remembered at most (65536)\n"
+           "                             before it is blocked (0 = off, default)\n"
+           "  --abuse-table-size N       addresses remembered at most (65536; at most\n"
+           "                             400000)\n"
+           "  --proxy-protocol-from LIST addresses of load balancers that start each\n"
+           "                             connection with a PROXY line (default none)\n"
            "  --banner-link TEXT         banner link (UTF-8)\n"
            "  --banner-text TEXT         banner text (UTF-8), sent in code page 936\n"
            "  --config FILE              read settings from FILE first\n"
-           "  -h, --help                 this text\n";
+           "  -h, --help                 this text\n"
+           "\n"
+           "SIGHUP rereads the config file and applies it without dropping connections\n"
+           "or the offence table; listen and workers change only at a restart.\n";
 }
 
 }  // namespace oramet

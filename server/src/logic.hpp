@@ -52,7 +52,8 @@ std::optional<std::string_view> query_param(std::string_view query, std::string_
 
 enum class Route { Time, Banner, NotFound };
 
-// `target` is the request target as sent ("/?v=2.07"). Only GET counts.
+// `target` is the request target as sent ("/?v=2.07"). GET and HEAD (the
+// same answer without its body) count; any other method is not found.
 Route route_request(std::string_view method, std::string_view target);
 
 struct TimeQuery {
@@ -91,8 +92,10 @@ struct AddrKeyHash {
 
 // Counts offences (malformed or abusive requests) per client address over
 // the last 24 hours in one-hour steps. Holds at most `capacity` addresses;
-// when full, the address that offended least recently is forgotten.
-// Thread-safe.
+// when full, the address that offended least recently among those not
+// blocked is forgotten. Blocked addresses stay until enough of their
+// offences have aged out; while every remembered address is blocked, a new
+// offender is not remembered. Thread-safe.
 class AbuseTable {
 public:
     AbuseTable(std::size_t capacity, unsigned limit);
@@ -103,10 +106,13 @@ public:
     unsigned count(const AddrKey &key, std::int64_t now) const;
     // True once the count has passed the limit (never when the limit is 0).
     bool blocked(const AddrKey &key, std::int64_t now) const;
+    // New limits from a reload; keeps what the table knows. A smaller
+    // capacity forgets addresses as eviction would, blocked ones last.
+    void set_limits(std::size_t capacity, unsigned limit, std::int64_t now);
 
     std::size_t size() const;
-    std::size_t capacity() const { return capacity_; }
-    unsigned limit() const { return limit_; }
+    std::size_t capacity() const;
+    unsigned limit() const;
 
 private:
     static constexpr int kHours = 24;
@@ -114,15 +120,65 @@ private:
         AddrKey key;
         std::int64_t last_hour = 0;
         std::array<std::uint16_t, kHours> per_hour{};
+        bool blocked = false;  // which list holds it
     };
     static unsigned sum_within(const Entry &e, std::int64_t hour);
+    bool over_limit(const Entry &e, std::int64_t hour) const;
+    bool make_room(std::int64_t hour);
 
-    const std::size_t capacity_;
-    const unsigned limit_;
+    std::size_t capacity_;
+    unsigned limit_;
     mutable std::mutex mutex_;
-    std::list<Entry> lru_;  // most recent offender first
+    std::list<Entry> open_;     // not blocked, most recent offender first
+    std::list<Entry> blocked_;  // blocked, most recent offender first
     std::unordered_map<AddrKey, std::list<Entry>::iterator, AddrKeyHash> index_;
 };
+
+// ------------------------------------------------------ connection budget
+
+// Open connections of the whole server, shared by all workers, and per
+// client address (IPv6 by /64, as the offence table counts them).
+// Thread-safe.
+class ConnectionBudget {
+public:
+    ConnectionBudget(unsigned total, unsigned per_address);
+
+    // Takes one of the server's slots; false when all are in use.
+    bool take_slot();
+    // Gives a slot back. True when a take_slot() failed since the last such
+    // report and there is room again: listeners that stopped may resume.
+    bool give_slot();
+    // Counts a connection against its address; false when the address
+    // already holds its share (0 = no per-address cap).
+    bool take_address(const AddrKey &key);
+    void give_address(const AddrKey &key);
+    // New limits from a reload. Connections already open stay open; same
+    // result as give_slot().
+    bool set_limits(unsigned total, unsigned per_address);
+
+    unsigned open() const;
+    std::size_t addresses() const;
+
+private:
+    mutable std::mutex mutex_;
+    unsigned total_;
+    unsigned per_address_;
+    unsigned open_ = 0;
+    bool refused_ = false;  // a take_slot() failed and nobody was told of room since
+    std::unordered_map<AddrKey, unsigned, AddrKeyHash> by_address_;
+};
+
+// Descriptors the server needs with `max_connections` open: one per
+// connection, plus its own (standard streams, per worker a listener, an
+// event loop and a wake-up pipe, and some to spare).
+std::uint64_t descriptors_needed(unsigned max_connections, unsigned workers);
+
+// ------------------------------------------------------------ clock state
+
+// Whether the kernel considers the system clock synchronised, from what
+// adjtimex(2) returned (its clock state, or -1 when the call failed) and the
+// status bits it filled in.
+bool clock_is_synced(int adjtimex_result, long status);
 
 // ----------------------------------------------------------------- config
 
@@ -130,17 +186,21 @@ struct Config {
     std::string listen = "127.0.0.1:80";
     unsigned workers = 0;  // 0: one per CPU core
     unsigned max_connections = 1024;
-    unsigned idle_timeout_ms = 5000;   // connected but nothing sent yet
+    unsigned max_connections_per_address = 16;  // 0: no cap
+    unsigned idle_timeout_ms = 2000;   // connected but nothing sent yet
     unsigned read_timeout_ms = 10000;  // whole request must arrive within this
     unsigned shutdown_grace_ms = 3000;
     std::size_t max_request_bytes = 2048;
 
     bool maintenance = false;
+    bool require_synced_clock = false;  // answer "~" while the kernel says unsynchronised
     std::string min_version;    // empty: no minimum
     std::string download_path;  // sent after '#' to clients below the minimum
 
     unsigned abuse_limit = 0;  // 0: off
     std::size_t abuse_table_size = 65536;
+
+    std::string proxy_protocol_from;  // addresses allowed to send a PROXY line
 
     bool banner_set = false;
     std::string banner_link;  // UTF-8
@@ -148,6 +208,13 @@ struct Config {
 
     std::string config_file;
 };
+
+// Upper bounds of options. max-connections with the server's own
+// descriptors stays below the unit's LimitNOFILE=65536 even at 256 workers.
+constexpr unsigned kMaxConnectionsLimit = 64000;
+// About 160 bytes an address: 400,000 addresses take about 64 MB, which
+// leaves most of the unit's MemoryMax=256M to the connections.
+constexpr std::size_t kMaxAbuseTableSize = 400000;
 
 // Applies one setting ("maintenance", "on"). Keys are the long option names
 // without the leading dashes.
@@ -163,6 +230,26 @@ ArgsResult parse_args(Config &cfg, const std::vector<std::string> &args, std::st
 
 // Cross-checks the settings; fills `minimum` from min_version.
 bool validate_config(const Config &cfg, std::optional<Version> &minimum, std::string &error);
+
+// Everything the handlers need, derived from a Config once (at start and
+// at each reload) and never changed afterwards.
+struct Settings {
+    Config config;
+    std::optional<Version> minimum;
+    std::string banner;            // code page 936, ready to send
+    std::vector<AddrKey> proxies;  // exact addresses (IPv4 as IPv4-mapped)
+};
+
+// Command line (and the config file it names) to Settings, cross-checked
+// and with the banner converted. `args` excludes the program name.
+ArgsResult load_settings(const std::vector<std::string> &args, Settings &out, std::string &error);
+
+// "10.0.0.1, [2001:db8::1]" or "10.0.0.1 2001:db8::1": numeric addresses
+// separated by commas or blanks; brackets around IPv6 are optional.
+bool parse_address_list(std::string_view text, std::vector<AddrKey> &out, std::string &error);
+
+// Exact address key (no /64 cut), for matching listed proxies.
+AddrKey make_exact_addr_key(const struct sockaddr *sa);
 
 // "1.2.3.4:80", "1.2.3.4" (port 80), "[::1]:8080", "[::1]". Numeric only.
 bool parse_listen_address(std::string_view text, struct sockaddr_storage &out, socklen_t &len,

@@ -1,5 +1,6 @@
 // oramet-timed: answers the Oramet client's time and banner requests.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,10 +9,10 @@
 
 int main(int argc, char **argv) {
     using namespace oramet;
-    ServerState state;
     std::vector<std::string> args(argv + 1, argv + argc);
+    Settings settings;
     std::string error;
-    switch (parse_args(state.config, args, error)) {
+    switch (load_settings(args, settings, error)) {
     case ArgsResult::Help:
         std::fputs(usage_text(), stdout);
         return 0;
@@ -21,14 +22,5 @@ int main(int argc, char **argv) {
     case ArgsResult::Ok:
         break;
     }
-    if (!validate_config(state.config, state.minimum, error)) {
-        std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
-        return 2;
-    }
-    if (state.config.banner_set &&
-        !build_banner(state.config.banner_link, state.config.banner_text, state.banner, error)) {
-        std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
-        return 2;
-    }
-    return run_server(state);
+    return run_server(args, std::make_shared<const Settings>(std::move(settings)));
 }

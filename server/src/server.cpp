@@ -1,28 +1,56 @@
 #include "server.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <mutex>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <h2o.h>
 
+#include "clock_watch.hpp"
+
 namespace oramet {
 namespace {
 
 struct Worker;
+
+// State of the whole server, shared by the workers and the main thread.
+struct Shared {
+    Shared(const Settings &s)
+        : abuse(s.config.abuse_table_size, s.config.abuse_limit),
+          budget(s.config.max_connections, s.config.max_connections_per_address) {}
+
+    std::shared_ptr<const Settings> current() {
+        std::lock_guard<std::mutex> lock(settings_mutex);
+        return settings;
+    }
+
+    std::mutex settings_mutex;
+    std::shared_ptr<const Settings> settings;  // the latest; workers take a copy when told
+    AbuseTable abuse;
+    ConnectionBudget budget;
+    ClockWatch clock;
+    std::atomic<bool> short_of_descriptors{false};  // logged, not yet over
+    std::vector<Worker *> workers;
+};
+
+// What the main thread or another worker asks a worker to do; set as bits,
+// then one byte through the worker's pipe wakes its loop.
+enum : unsigned { kStop = 1, kReload = 2, kResume = 4 };
 
 // Our bookkeeping for one accepted connection, kept beside H2O's own.
 struct Conn {
@@ -30,6 +58,10 @@ struct Conn {
     h2o_socket_t *sock = nullptr;
     AddrKey peer{};
     h2o_socket_cb h2o_read = nullptr;  // H2O's read callback, which we wrap
+    bool via_proxy = false;       // from a listed proxy: starts with a PROXY line
+    bool awaiting_proxy = false;  // ... which H2O has not read yet
+    bool address_taken = false;   // counted against `peer` in the budget
+    bool refused = false;         // over its address's cap or blocked: no reply
     bool got_bytes = false;
     bool handled = false;  // a complete request reached our handler
     bool offence_recorded = false;
@@ -39,28 +71,26 @@ struct Conn {
     h2o_linklist_t link{};
 };
 
-struct Handler {
-    h2o_handler_t super;
-    const ServerState *state;
-    AbuseTable *abuse;
-};
-
 struct Worker {
-    const ServerState *state = nullptr;
-    AbuseTable *abuse = nullptr;
+    Shared *shared = nullptr;
+    std::shared_ptr<const Settings> settings;  // this thread's view
     h2o_globalconf_t *globalconf = nullptr;
     int listen_fd = -1;
     int wake_fd[2] = {-1, -1};
-    unsigned max_conns = 0;
+    std::atomic<unsigned> asked{0};
 
     h2o_evloop_t *loop = nullptr;
     h2o_context_t ctx{};
     h2o_accept_ctx_t accept_ctx{};
+    h2o_accept_ctx_t proxy_accept_ctx{};  // reads a PROXY line first
+    h2o_socket_cb http1_reader = nullptr;
     h2o_socket_t *listener = nullptr;
     h2o_socket_t *waker = nullptr;
     h2o_timeout_t idle_timeout{};
     h2o_timeout_t grace_timeout{};
+    h2o_timeout_t retry_timeout{};
     h2o_timeout_entry_t grace_entry{};
+    h2o_timeout_entry_t retry_entry{};
     h2o_linklist_t conns{};
     unsigned nconns = 0;
     bool accepting = false;
@@ -68,11 +98,17 @@ struct Worker {
     bool done = false;
 };
 
-// The connection whose bytes H2O is processing right now on this thread;
-// lets the handler find our bookkeeping without reaching into H2O.
+// Descriptors ran out: accepting pauses this long, then tries again.
+constexpr unsigned kAcceptRetryMs = 1000;
+
+// The worker of this thread, and the connection whose bytes H2O is
+// processing right now on it; lets the handler find our bookkeeping
+// without reaching into H2O.
+thread_local Worker *t_worker = nullptr;
 thread_local Conn *t_current = nullptr;
 
 void on_accept(h2o_socket_t *listener, const char *err);
+void on_conn_read(h2o_socket_t *sock, const char *err);
 
 std::int64_t wall_seconds() {
     struct timespec ts;
@@ -80,10 +116,165 @@ std::int64_t wall_seconds() {
     return ts.tv_sec;
 }
 
+void ask(Worker *w, unsigned what) {
+    w->asked.fetch_or(what);
+    char b = 1;
+    // A full pipe already holds a wake-up; the bits carry the request.
+    ssize_t n = write(w->wake_fd[1], &b, 1);
+    (void)n;
+}
+
 void record_offence(Conn *c) {
-    if (c->offence_recorded || c->worker->state->config.abuse_limit == 0) return;
+    if (c->offence_recorded || c->worker->settings->config.abuse_limit == 0) return;
     c->offence_recorded = true;
-    c->worker->abuse->record(c->peer, wall_seconds());
+    c->worker->shared->abuse.record(c->peer, wall_seconds());
+}
+
+// Sent something but never a complete, acceptable request: a request cut
+// off by a time-out, by the client or by us.
+bool cut_off(const Conn *c) { return c->got_bytes && !c->handled && !c->refused && !c->awaiting_proxy; }
+
+// ------------------------------------------------------------ accepting
+
+void start_accepting(Worker *w) {
+    if (w->accepting || w->stopping || w->listener == nullptr || h2o_timeout_is_linked(&w->retry_entry)) return;
+    w->accepting = true;
+    h2o_socket_read_start(w->listener, on_accept);
+}
+
+void stop_accepting(Worker *w) {
+    if (!w->accepting) return;
+    w->accepting = false;
+    h2o_socket_read_stop(w->listener);
+}
+
+// Returns a slot of the shared budget; when that makes room after a worker
+// had to stop accepting, every worker takes up accepting again.
+void give_slot(Worker *w) {
+    if (!w->shared->budget.give_slot()) return;
+    for (Worker *other : w->shared->workers) {
+        if (other == w)
+            start_accepting(w);
+        else
+            ask(other, kResume);
+    }
+}
+
+// Blocked addresses and addresses at their cap are turned away at once.
+bool admit_address(Worker *w, const AddrKey &key) {
+    if (w->settings->config.abuse_limit != 0 && w->shared->abuse.blocked(key, wall_seconds())) return false;
+    return w->shared->budget.take_address(key);
+}
+
+// A proxied connection's client is known once H2O has read the PROXY line.
+bool admit_proxied(Conn *c) {
+    c->awaiting_proxy = false;
+    struct sockaddr_storage ss;
+    std::memset(&ss, 0, sizeof(ss));
+    h2o_socket_getpeername(c->sock, reinterpret_cast<struct sockaddr *>(&ss));
+    c->peer = make_addr_key(reinterpret_cast<struct sockaddr *>(&ss));
+    if (!admit_address(c->worker, c->peer)) {
+        c->refused = true;
+        return false;
+    }
+    c->address_taken = true;
+    return true;
+}
+
+void on_retry_accept(h2o_timeout_entry_t *entry) {
+    Worker *w = H2O_STRUCT_FROM_MEMBER(Worker, retry_entry, entry);
+    start_accepting(w);
+}
+
+// accept() failed for want of descriptors or memory. The pending connection
+// stays queued and the listener readable, so accepting pauses for a while
+// instead of spinning on it.
+void pause_for_resources(Worker *w, int err) {
+    stop_accepting(w);
+    if (!h2o_timeout_is_linked(&w->retry_entry)) h2o_timeout_link(w->loop, &w->retry_timeout, &w->retry_entry);
+    if (!w->shared->short_of_descriptors.exchange(true))
+        std::fprintf(stderr,
+                     "oramet-timed: cannot accept connections (%s); pausing accepts, retrying every %u ms\n",
+                     std::strerror(err), kAcceptRetryMs);
+}
+
+void on_idle_timeout(h2o_timeout_entry_t *entry);
+
+void on_conn_close(void *data) {
+    auto *c = static_cast<Conn *>(data);
+    Worker *w = c->worker;
+    if (cut_off(c)) record_offence(c);
+    if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
+    h2o_linklist_unlink(&c->link);
+    if (c->address_taken) w->shared->budget.give_address(c->peer);
+    c->closed = true;
+    if (!c->in_callback) delete c;  // else the caller deletes it
+    --w->nconns;
+    give_slot(w);
+    if (w->stopping && w->nconns == 0) w->done = true;
+}
+
+void take_connection(Worker *w, h2o_socket_t *sock) {
+    const Settings &st = *w->settings;
+    struct sockaddr_storage ss;
+    std::memset(&ss, 0, sizeof(ss));
+    h2o_socket_getpeername(sock, reinterpret_cast<struct sockaddr *>(&ss));
+    const auto *sa = reinterpret_cast<const struct sockaddr *>(&ss);
+    AddrKey exact = make_exact_addr_key(sa);
+    bool via_proxy = w->http1_reader != nullptr &&
+                     std::find(st.proxies.begin(), st.proxies.end(), exact) != st.proxies.end();
+    AddrKey key = make_addr_key(sa);
+    // A listed proxy's own address is neither capped nor blocked; its
+    // clients are, once the PROXY line names them.
+    if (!via_proxy && !admit_address(w, key)) {
+        h2o_socket_close(sock);
+        give_slot(w);
+        return;
+    }
+    auto *c = new Conn;
+    c->worker = w;
+    c->sock = sock;
+    c->peer = key;
+    c->via_proxy = c->awaiting_proxy = via_proxy;
+    c->address_taken = !via_proxy;
+    c->idle_entry.cb = on_idle_timeout;
+    h2o_linklist_insert(&w->conns, &c->link);
+    ++w->nconns;
+    sock->on_close.cb = on_conn_close;
+    sock->on_close.data = c;
+    t_current = c;
+    h2o_accept(via_proxy ? &w->proxy_accept_ctx : &w->accept_ctx, sock);
+    t_current = nullptr;
+    // The connection now waits for its first bytes with H2O's read callback
+    // (HTTP/1, or the PROXY line reader) installed; put ours in front of it.
+    c->h2o_read = sock->_cb.read;
+    sock->_cb.read = on_conn_read;
+    h2o_timeout_link(w->loop, &w->idle_timeout, &c->idle_entry);
+}
+
+void on_accept(h2o_socket_t *listener, const char *err) {
+    auto *w = static_cast<Worker *>(listener->data);
+    if (err != nullptr) return;
+    for (int i = 0; i < 16; ++i) {
+        // Take the slot first: when the server is full the connection stays
+        // in the kernel's queue until one frees up.
+        if (!w->shared->budget.take_slot()) {
+            stop_accepting(w);
+            return;
+        }
+        errno = 0;
+        h2o_socket_t *sock = h2o_evloop_socket_accept(listener);
+        if (sock == nullptr) {
+            int e = errno;
+            give_slot(w);
+            if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) pause_for_resources(w, e);
+            return;
+        }
+        if (w->shared->short_of_descriptors.load(std::memory_order_relaxed) &&
+            w->shared->short_of_descriptors.exchange(false))
+            std::fprintf(stderr, "oramet-timed: accepting connections again\n");
+        take_connection(w, sock);
+    }
 }
 
 // ------------------------------------------------------------ responses
@@ -92,27 +283,47 @@ void gen_proceed(h2o_generator_t *, h2o_req_t *) {}
 void gen_stop(h2o_generator_t *, h2o_req_t *) {}
 h2o_generator_t g_generator = {gen_proceed, gen_stop};
 
-void respond(h2o_req_t *req, int status, const char *reason, const char *body, size_t len) {
-    req->res.status = status;
-    req->res.reason = reason;
-    req->res.content_length = len;
+struct Reply {
+    int status = 200;
+    const char *reason = "OK";
+    std::string_view body;
+    bool no_store = false;  // answers that are only true at this moment
+};
+
+bool is_head(const h2o_req_t *req) { return h2o_memis(req->method.base, req->method.len, H2O_STRLIT("HEAD")); }
+
+void send_reply(h2o_req_t *req, const Reply &r) {
+    req->res.status = r.status;
+    req->res.reason = r.reason;
+    req->res.content_length = r.body.size();
+    if (r.no_store)
+        h2o_add_header(&req->pool, &req->res.headers, H2O_TOKEN_CACHE_CONTROL, "Cache-Control", H2O_STRLIT("no-store"));
     h2o_start_response(req, &g_generator);
-    char *buf = static_cast<char *>(h2o_mem_alloc_pool(&req->pool, len + 1));
-    std::memcpy(buf, body, len);
-    h2o_iovec_t vec = h2o_iovec_init(buf, len);
+    if (is_head(req)) {
+        h2o_send(req, nullptr, 0, H2O_SEND_STATE_FINAL);
+        return;
+    }
+    char *buf = static_cast<char *>(h2o_mem_alloc_pool(&req->pool, r.body.size() + 1));
+    if (!r.body.empty()) std::memcpy(buf, r.body.data(), r.body.size());
+    h2o_iovec_t vec = h2o_iovec_init(buf, r.body.size());
     h2o_send(req, &vec, 1, H2O_SEND_STATE_FINAL);
 }
 
-void respond_time(h2o_req_t *req) {
+void send_time(h2o_req_t *req) {
     char *buf = static_cast<char *>(h2o_mem_alloc_pool(&req->pool, 32));
     // H2O wants the length before the response starts. The body length only
     // changes when the seconds gain a digit, so a first stamp gives it.
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     size_t len = format_time_body(ts, buf);
+    if (is_head(req)) {
+        send_reply(req, Reply{200, "OK", std::string_view(buf, len), true});
+        return;
+    }
     req->res.status = 200;
     req->res.reason = "OK";
     req->res.content_length = len;
+    h2o_add_header(&req->pool, &req->res.headers, H2O_TOKEN_CACHE_CONTROL, "Cache-Control", H2O_STRLIT("no-store"));
     h2o_start_response(req, &g_generator);
     // Stamp again as late as possible: only H2O's write is left after this.
     char late[32];
@@ -123,12 +334,24 @@ void respond_time(h2o_req_t *req) {
     h2o_send(req, &vec, 1, H2O_SEND_STATE_FINAL);
 }
 
-int on_request(h2o_handler_t *self, h2o_req_t *req) {
-    auto *h = reinterpret_cast<Handler *>(self);
-    const ServerState &st = *h->state;
+// A proxied client turned out to be blocked or over its cap after H2O had
+// read the whole request. Shutting the socket first makes the reply's write
+// fail, so the client gets the close and not a byte.
+void refuse_request(h2o_req_t *req, Conn *c) {
+    shutdown(h2o_socket_get_fd(c->sock), SHUT_RDWR);  // a client already gone fails the write all the same
+    send_reply(req, Reply{403, "Forbidden", {}, false});
+}
+
+int on_request(h2o_handler_t *, h2o_req_t *req) {
+    Worker *w = t_worker;
+    const Settings &st = *w->settings;
     Conn *c = t_current;
-    if (c != nullptr) c->handled = true;
     req->http1_is_persistent = 0;  // one request per connection, as the client does
+    if (c != nullptr && c->awaiting_proxy && !admit_proxied(c)) {
+        refuse_request(req, c);
+        return 0;
+    }
+    if (c != nullptr) c->handled = true;
 
     std::string_view method(req->method.base, req->method.len);
     std::string_view target(req->path.base, req->path.len);
@@ -137,11 +360,11 @@ int on_request(h2o_handler_t *self, h2o_req_t *req) {
 
     switch (route) {
     case Route::Banner:
-        respond(req, 200, "OK", st.banner.data(), st.banner.size());
+        send_reply(req, Reply{200, "OK", st.banner, false});
         return 0;
     case Route::NotFound:
         if (c != nullptr) record_offence(c);
-        respond(req, 404, "Not Found", "not found", 9);
+        send_reply(req, Reply{404, "Not Found", "not found", false});
         return 0;
     case Route::Time:
         break;
@@ -150,47 +373,27 @@ int on_request(h2o_handler_t *self, h2o_req_t *req) {
     auto q = target.find('?');
     TimeQuery tq = classify_time_query(target.substr(q + 1), st.minimum);
     if (tq.malformed && c != nullptr) record_offence(c);
-    if (st.config.maintenance) {
-        respond(req, 200, "OK", "~", 1);
-    } else if (c != nullptr && st.config.abuse_limit != 0 && h->abuse->blocked(c->peer, wall_seconds())) {
-        respond(req, 200, "OK", "^", 1);
+    if (st.config.maintenance || (st.config.require_synced_clock && w->shared->clock.unsynced())) {
+        send_reply(req, Reply{200, "OK", "~", true});
+    } else if (c != nullptr && st.config.abuse_limit != 0 && w->shared->abuse.blocked(c->peer, wall_seconds())) {
+        send_reply(req, Reply{200, "OK", "^", true});
     } else if (tq.needs_upgrade) {
         std::string body = "#" + st.config.download_path;
-        respond(req, 200, "OK", body.data(), body.size());
+        send_reply(req, Reply{200, "OK", body, true});
     } else {
-        respond_time(req);
+        send_time(req);
     }
     return 0;
 }
 
 // ---------------------------------------------------------- connections
 
-void maybe_finish(Worker *w) {
-    if (w->stopping && w->nconns == 0) w->done = true;
-}
-
-void on_conn_close(void *data) {
-    auto *c = static_cast<Conn *>(data);
-    Worker *w = c->worker;
-    // Sent something but never a complete, acceptable request: a request cut
-    // off by a time-out or by the client.
-    if (!c->handled && c->got_bytes) record_offence(c);
-    if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
-    h2o_linklist_unlink(&c->link);
-    c->closed = true;
-    if (!c->in_callback) delete c;  // else the caller deletes it
-    --w->nconns;
-    if (!w->accepting && !w->stopping && w->listener != nullptr) {
-        w->accepting = true;
-        h2o_socket_read_start(w->listener, on_accept);
-    }
-    maybe_finish(w);
-}
-
 // Runs H2O's read callback for the connection. Returns false when the
 // connection was closed (and `c` freed) meanwhile.
 bool call_h2o_read(Conn *c, const char *err) {
     h2o_socket_t *sock = c->sock;
+    Worker *w = c->worker;
+    const bool reading_proxy_line = c->via_proxy && c->h2o_read != w->http1_reader;
     t_current = c;
     c->in_callback = true;
     c->h2o_read(sock, err);
@@ -200,28 +403,44 @@ bool call_h2o_read(Conn *c, const char *err) {
         delete c;
         return false;
     }
+    if (sock->_cb.read != on_conn_read) {
+        // H2O started reading anew (after the PROXY line, HTTP/1 takes over):
+        // wrap that reader too. When it has stopped reading already (the
+        // request came with the PROXY line), it is HTTP/1's all the same.
+        if (sock->_cb.read != nullptr) {
+            c->h2o_read = sock->_cb.read;
+            sock->_cb.read = on_conn_read;
+        } else if (reading_proxy_line) {
+            c->h2o_read = w->http1_reader;
+        }
+    }
+    if (c->awaiting_proxy && c->h2o_read == w->http1_reader && !admit_proxied(c)) return call_h2o_read(c, "refused");
     // H2O answered by itself (400 for an unparseable request) without
     // reaching our handler. Count it now, before the socket is closed, so
     // the client's next connection already sees the count.
-    if (!c->handled && sock->bytes_written > 0) record_offence(c);
+    if (!c->handled && !c->refused && sock->bytes_written > 0) record_offence(c);
     return true;
 }
 
 // Closes the connection through H2O's own error path so its state is torn
 // down properly.
 void abort_conn(Conn *c, const char *why) {
-    if (!c->handled && c->got_bytes) record_offence(c);
+    if (cut_off(c)) record_offence(c);
     call_h2o_read(c, why);
 }
 
 void on_conn_read(h2o_socket_t *sock, const char *err) {
     auto *c = static_cast<Conn *>(sock->on_close.data);
     if (err == nullptr && !c->handled) {
-        if (sock->input->size != 0) {
+        size_t size = sock->input->size;
+        if (size != 0) {
             c->got_bytes = true;
             if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
         }
-        if (sock->input->size > c->worker->state->config.max_request_bytes) err = "request too large";
+        if (size > c->worker->settings->config.max_request_bytes)
+            err = "request too large";
+        else if (!c->via_proxy && size >= 6 && std::memcmp(sock->input->bytes, "PROXY ", 6) == 0)
+            err = "PROXY line from an address not listed";  // would pass a forged client address
     }
     if (err != nullptr)
         abort_conn(c, err);
@@ -234,38 +453,7 @@ void on_idle_timeout(h2o_timeout_entry_t *entry) {
     abort_conn(c, "idle timeout");
 }
 
-void on_accept(h2o_socket_t *listener, const char *err) {
-    auto *w = static_cast<Worker *>(listener->data);
-    if (err != nullptr) return;
-    for (int i = 0; i < 16 && w->nconns < w->max_conns; ++i) {
-        h2o_socket_t *sock = h2o_evloop_socket_accept(listener);
-        if (sock == nullptr) break;
-        auto *c = new Conn;
-        c->worker = w;
-        c->sock = sock;
-        struct sockaddr_storage ss;
-        std::memset(&ss, 0, sizeof(ss));
-        h2o_socket_getpeername(sock, reinterpret_cast<struct sockaddr *>(&ss));
-        c->peer = make_addr_key(reinterpret_cast<struct sockaddr *>(&ss));
-        c->idle_entry.cb = on_idle_timeout;
-        h2o_linklist_insert(&w->conns, &c->link);
-        ++w->nconns;
-        sock->on_close.cb = on_conn_close;
-        sock->on_close.data = c;
-        t_current = c;
-        h2o_accept(&w->accept_ctx, sock);
-        t_current = nullptr;
-        // Plain HTTP/1 connections are now waiting for the request with
-        // H2O's read callback installed; put ours in front of it.
-        c->h2o_read = sock->_cb.read;
-        sock->_cb.read = on_conn_read;
-        h2o_timeout_link(w->loop, &w->idle_timeout, &c->idle_entry);
-    }
-    if (w->nconns >= w->max_conns && w->accepting) {
-        w->accepting = false;
-        h2o_socket_read_stop(listener);
-    }
-}
+// ------------------------------------------------------------- workers
 
 void on_grace_over(h2o_timeout_entry_t *entry) {
     Worker *w = H2O_STRUCT_FROM_MEMBER(Worker, grace_entry, entry);
@@ -276,17 +464,24 @@ void on_grace_over(h2o_timeout_entry_t *entry) {
     w->done = true;
 }
 
-void on_wake(h2o_socket_t *sock, const char *) {
-    auto *w = static_cast<Worker *>(sock->data);
-    h2o_buffer_consume(&sock->input, sock->input->size);
-    if (w->stopping) return;
+void apply_timeouts(Worker *w) {
+    const Config &cfg = w->settings->config;
+    // H2O measures each entry against the timeout's current value, so
+    // connections already waiting get the new one too.
+    w->idle_timeout.timeout = cfg.idle_timeout_ms;
+    w->grace_timeout.timeout = cfg.shutdown_grace_ms;
+    w->ctx.http1.req_timeout.timeout = cfg.read_timeout_ms;
+    w->ctx.handshake_timeout.timeout = cfg.read_timeout_ms;
+}
+
+void stop_worker(Worker *w) {
     w->stopping = true;
     if (w->listener != nullptr) {
-        h2o_socket_read_stop(w->listener);
+        stop_accepting(w);
         h2o_socket_close(w->listener);
         w->listener = nullptr;
-        w->accepting = false;
     }
+    if (h2o_timeout_is_linked(&w->retry_entry)) h2o_timeout_unlink(&w->retry_entry);
     // Connections that have not sent anything yet will not be missed.
     for (h2o_linklist_t *n = w->conns.next; n != &w->conns;) {
         Conn *c = H2O_STRUCT_FROM_MEMBER(Conn, link, n);
@@ -294,18 +489,54 @@ void on_wake(h2o_socket_t *sock, const char *) {
         if (!c->got_bytes && !c->handled) abort_conn(c, "shutting down");
     }
     h2o_timeout_link(w->loop, &w->grace_timeout, &w->grace_entry);
-    maybe_finish(w);
+    if (w->nconns == 0) w->done = true;
+}
+
+void on_wake(h2o_socket_t *sock, const char *) {
+    auto *w = static_cast<Worker *>(sock->data);
+    h2o_buffer_consume(&sock->input, sock->input->size);
+    unsigned what = w->asked.exchange(0);
+    if (w->stopping) return;
+    if (what & kStop) {
+        stop_worker(w);
+        return;
+    }
+    if (what & kReload) {
+        w->settings = w->shared->current();
+        apply_timeouts(w);
+    }
+    if (what & (kReload | kResume)) start_accepting(w);
+}
+
+// HTTP/1's read callback, which H2O keeps to itself: a throw-away
+// connection over a socket pair shows it.
+h2o_socket_cb find_http1_reader(Worker *w) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return nullptr;
+    h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, pair[0], 0);
+    h2o_accept(&w->accept_ctx, sock);
+    h2o_socket_cb reader = sock->_cb.read;
+    reader(sock, "probe done");  // HTTP/1 closes the connection and the socket
+    close(pair[1]);
+    return reader;
 }
 
 void worker_main(Worker *w) {
+    t_worker = w;
     w->loop = h2o_evloop_create();
     h2o_context_init(&w->ctx, w->loop, w->globalconf);
     w->accept_ctx.ctx = &w->ctx;
     w->accept_ctx.hosts = w->globalconf->hosts;
+    w->proxy_accept_ctx = w->accept_ctx;
+    w->proxy_accept_ctx.expect_proxy_line = 1;
     h2o_linklist_init_anchor(&w->conns);
-    h2o_timeout_init(w->loop, &w->idle_timeout, w->state->config.idle_timeout_ms);
-    h2o_timeout_init(w->loop, &w->grace_timeout, w->state->config.shutdown_grace_ms);
+    h2o_timeout_init(w->loop, &w->idle_timeout, w->settings->config.idle_timeout_ms);
+    h2o_timeout_init(w->loop, &w->grace_timeout, w->settings->config.shutdown_grace_ms);
+    h2o_timeout_init(w->loop, &w->retry_timeout, kAcceptRetryMs);
+    apply_timeouts(w);
     w->grace_entry.cb = on_grace_over;
+    w->retry_entry.cb = on_retry_accept;
+    w->http1_reader = find_http1_reader(w);
 
     w->waker = h2o_evloop_socket_create(w->loop, w->wake_fd[0], H2O_SOCKET_FLAG_DONT_READ);
     w->waker->data = w;
@@ -313,8 +544,7 @@ void worker_main(Worker *w) {
 
     w->listener = h2o_evloop_socket_create(w->loop, w->listen_fd, H2O_SOCKET_FLAG_DONT_READ);
     w->listener->data = w;
-    w->accepting = true;
-    h2o_socket_read_start(w->listener, on_accept);
+    start_accepting(w);
 
     while (!w->done) h2o_evloop_run(w->loop, INT32_MAX);
 
@@ -325,8 +555,11 @@ void worker_main(Worker *w) {
     h2o_context_dispose(&w->ctx);
     h2o_timeout_dispose(w->loop, &w->idle_timeout);
     h2o_timeout_dispose(w->loop, &w->grace_timeout);
+    h2o_timeout_dispose(w->loop, &w->retry_timeout);
     h2o_evloop_destroy(w->loop);
 }
+
+// ---------------------------------------------------------- start, stop
 
 int open_listener(const struct sockaddr_storage &addr, socklen_t len, bool reuseport, std::string &error) {
     int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -366,15 +599,77 @@ unsigned core_count() {
     return n == 0 ? 1 : n;
 }
 
+// Raises the soft descriptor limit to the hard one; returns the limit.
+std::uint64_t raise_descriptor_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur != rl.rlim_max) {
+        struct rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    return rl.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(rl.rlim_cur);
+}
+
+std::uint64_t descriptor_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    return rl.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(rl.rlim_cur);
+}
+
+bool fits_descriptors(const Config &cfg, unsigned nworkers, std::uint64_t limit, std::string &error) {
+    std::uint64_t needed = descriptors_needed(cfg.max_connections, nworkers);
+    if (needed <= limit) return true;
+    error = "max-connections " + std::to_string(cfg.max_connections) + " needs " + std::to_string(needed) +
+            " file descriptors with the server's own, but the limit is " + std::to_string(limit) +
+            " (LimitNOFILE= in the unit, ulimit -n in a shell); lower max-connections or raise the limit";
+    return false;
+}
+
+void reload(Shared &shared, const std::vector<std::string> &args, unsigned nworkers) {
+    Settings next;
+    std::string error;
+    if (load_settings(args, next, error) != ArgsResult::Ok ||
+        !fits_descriptors(next.config, nworkers, descriptor_limit(), error)) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: settings not reloaded, keeping the old ones: %s\n",
+                     error.c_str());
+        return;
+    }
+    auto old = shared.current();
+    if (next.config.listen != old->config.listen || next.config.workers != old->config.workers) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: listen and workers change only at a restart\n");
+        next.config.listen = old->config.listen;
+        next.config.workers = old->config.workers;
+    }
+    const Config &cfg = next.config;
+    shared.abuse.set_limits(cfg.abuse_table_size, cfg.abuse_limit, wall_seconds());
+    // Every worker is asked to reload below and takes up accepting with it,
+    // so whether the new limits made room needs no answer here.
+    shared.budget.set_limits(cfg.max_connections, cfg.max_connections_per_address);
+    {
+        std::lock_guard<std::mutex> lock(shared.settings_mutex);
+        shared.settings = std::make_shared<const Settings>(std::move(next));
+    }
+    for (Worker *w : shared.workers) ask(w, kReload);
+    std::fprintf(stderr, "oramet-timed: SIGHUP: settings reloaded\n");
+}
+
 }  // namespace
 
-int run_server(const ServerState &state) {
-    const Config &cfg = state.config;
+int run_server(const std::vector<std::string> &args, std::shared_ptr<const Settings> settings) {
+    const Config &cfg = settings->config;
     struct sockaddr_storage addr;
     socklen_t addr_len;
     std::string error;
     if (!parse_listen_address(cfg.listen, addr, addr_len, error)) {
         std::fprintf(stderr, "oramet-timed: listen %s: %s\n", cfg.listen.c_str(), error.c_str());
+        return 2;
+    }
+
+    unsigned nworkers = cfg.workers != 0 ? cfg.workers : core_count();
+    if (nworkers > cfg.max_connections) nworkers = cfg.max_connections;
+    if (!fits_descriptors(cfg, nworkers, raise_descriptor_limit(), error)) {
+        std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
         return 2;
     }
 
@@ -387,45 +682,46 @@ int run_server(const ServerState &state) {
     }
     close(probe);
 
-    unsigned nworkers = cfg.workers != 0 ? cfg.workers : core_count();
-    if (nworkers > cfg.max_connections) nworkers = cfg.max_connections;
-
-    AbuseTable abuse(cfg.abuse_table_size, cfg.abuse_limit);
+    Shared shared(*settings);
+    shared.settings = settings;
+    shared.clock.check(cfg.require_synced_clock);
 
     h2o_globalconf_t globalconf;
     h2o_config_init(&globalconf);
     globalconf.server_name = h2o_iovec_init(H2O_STRLIT("oramet-timed"));
-    globalconf.max_request_entity_size = cfg.max_request_bytes;
+    // Our read wrapper enforces max-request-bytes, which a reload may raise;
+    // this only has H2O refuse larger bodies before reading them.
+    globalconf.max_request_entity_size = 65536;
     globalconf.http1.req_timeout = cfg.read_timeout_ms;
+    globalconf.handshake_timeout = cfg.read_timeout_ms;
     globalconf.http1.upgrade_to_http2 = 0;
     h2o_hostconf_t *host = h2o_config_register_host(&globalconf, h2o_iovec_init(H2O_STRLIT("default")), 65535);
     h2o_pathconf_t *path = h2o_config_register_path(host, "/", 0);
-    auto *handler = reinterpret_cast<Handler *>(h2o_create_handler(path, sizeof(Handler)));
-    handler->super.on_req = on_request;
-    handler->state = &state;
-    handler->abuse = &abuse;
+    h2o_handler_t *handler = h2o_create_handler(path, sizeof(h2o_handler_t));
+    handler->on_req = on_request;
 
-    // Signals are taken by this thread with sigwait(); workers never see them.
+    // Signals are taken by this thread with sigtimedwait(); workers never see them.
     sigset_t sigs;
     sigemptyset(&sigs);
     sigaddset(&sigs, SIGTERM);
     sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::unique_ptr<Worker>> workers;
     for (unsigned i = 0; i < nworkers; ++i) {
         auto w = std::make_unique<Worker>();
-        w->state = &state;
-        w->abuse = &abuse;
+        w->shared = &shared;
+        w->settings = settings;
         w->globalconf = &globalconf;
-        w->max_conns = (cfg.max_connections + nworkers - 1 - i) / nworkers;  // shares add up to the total
         w->listen_fd = open_listener(addr, addr_len, true, error);
         if (w->listen_fd < 0 || pipe2(w->wake_fd, O_NONBLOCK | O_CLOEXEC) != 0) {
             if (w->listen_fd >= 0) error = std::string("pipe: ") + std::strerror(errno);
             std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.listen.c_str(), error.c_str());
             return 1;
         }
+        shared.workers.push_back(w.get());
         workers.push_back(std::move(w));
     }
 
@@ -434,15 +730,24 @@ int run_server(const ServerState &state) {
     std::fprintf(stderr, "oramet-timed: listening on %s with %u worker%s\n", cfg.listen.c_str(), nworkers,
                  nworkers == 1 ? "" : "s");
 
+    // Wait for signals; look at the clock's state once a second meanwhile.
+    using SteadyClock = std::chrono::steady_clock;
+    auto next_check = SteadyClock::now() + std::chrono::seconds(1);
     int sig = 0;
-    while (sigwait(&sigs, &sig) != 0) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_check - SteadyClock::now()).count();
+        if (left <= 0) {
+            shared.clock.check(shared.current()->config.require_synced_clock);
+            next_check = SteadyClock::now() + std::chrono::seconds(1);
+            continue;
+        }
+        struct timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        sig = sigtimedwait(&sigs, nullptr, &wait);
+        if (sig == SIGTERM || sig == SIGINT) break;
+        if (sig == SIGHUP) reload(shared, args, nworkers);
     }
     std::fprintf(stderr, "oramet-timed: %s received, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
-    for (auto &w : workers) {
-        char b = 1;
-        ssize_t n = write(w->wake_fd[1], &b, 1);
-        (void)n;
-    }
+    for (auto &w : workers) ask(w.get(), kStop);
     for (auto &t : threads) t.join();
     for (auto &w : workers) close(w->wake_fd[1]);
     h2o_config_dispose(&globalconf);

@@ -1,21 +1,18 @@
 // The event-loop side of oramet-timed: listening sockets, workers, handlers.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "logic.hpp"
 
 namespace oramet {
 
-struct ServerState {
-    Config config;
-    std::optional<Version> minimum;
-    std::string banner;  // code page 936, ready to send
-};
-
-// Binds, starts the workers, serves until SIGTERM or SIGINT, then lets open
-// requests finish (up to shutdown_grace_ms) and returns the exit status.
-int run_server(const ServerState &state);
+// Binds, starts the workers and serves until SIGTERM or SIGINT, then lets
+// open requests finish (up to shutdown-grace-ms) and returns the exit
+// status. SIGHUP loads the settings again from `args` (the command line,
+// which names the config file) and applies them while serving.
+int run_server(const std::vector<std::string> &args, std::shared_ptr<const Settings> settings);
 
 }  // namespace oramet

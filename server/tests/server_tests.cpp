@@ -6,16 +6,21 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +157,41 @@ std::string client_style_body(const std::string &ip, const std::string &target) 
     return sep == std::string::npos ? "<no blank line>" : got.substr(sep + 4);
 }
 
+// True when the server closed (or reset) the connection without sending a
+// byte, within `timeout_ms`.
+bool closed_without_reply(int fd, int timeout_ms = kHangMs) {
+    bool closed = false;
+    std::string got = read_until_close(fd, &closed, timeout_ms);
+    return closed && got.empty();
+}
+
+// Connects from `source_ip`, sends `request` and tells whether the server
+// hung up without a reply.
+bool refused(const std::string &ip, const std::string &request, const char *source_ip) {
+    int fd = connect_to(ip, source_ip);
+    if (fd < 0) return false;
+    send_all(fd, request);
+    bool r = closed_without_reply(fd);
+    close(fd);
+    return r;
+}
+
+// Polls `done` until it holds or the hang bound passes.
+template <typename F>
+bool eventually(F done) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(kHangMs);
+    while (Clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream f(path, std::ios::trunc);
+    f << text;
+}
+
 bool is_time_body(const std::string &body) {
     if (body.size() < 13) return false;
     for (char c : body)
@@ -159,12 +199,18 @@ bool is_time_body(const std::string &body) {
     return true;
 }
 
+// How the server process is started beyond its arguments.
+struct Launch {
+    std::vector<std::string> env;  // "NAME=value"
+    rlim_t nofile_soft = 0, nofile_hard = 0;  // descriptor limit; 0: inherited
+};
+
 class Server {
 public:
-    Server(std::string ip, std::vector<std::string> args) : ip_(std::move(ip)) {
+    Server(std::string ip, std::vector<std::string> args, Launch launch = {}) : ip_(std::move(ip)) {
         log_path_ = ::testing::TempDir() + "oramet-timed-" + ip_ + ".log";
         args.insert(args.begin(), {"--listen", ip_ + ":" + std::to_string(kPort)});
-        pid_ = spawn(args, log_path_);
+        pid_ = spawn(args, log_path_, launch);
     }
     ~Server() {
         if (pid_ > 0) {
@@ -172,14 +218,20 @@ public:
             waitpid(pid_, nullptr, 0);
         }
     }
-    static pid_t spawn(const std::vector<std::string> &args, const std::string &log_path) {
+    static pid_t spawn(const std::vector<std::string> &args, const std::string &log_path, const Launch &launch) {
         pid_t pid = fork();
         if (pid == 0) {
+            for (const auto &e : launch.env) putenv(const_cast<char *>(e.c_str()));
+            if (launch.nofile_soft != 0) {
+                struct rlimit rl = {launch.nofile_soft, launch.nofile_hard};
+                setrlimit(RLIMIT_NOFILE, &rl);
+            }
             int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (log >= 0) {
                 dup2(log, 1);
                 dup2(log, 2);
             }
+            close_range(3, ~0u, 0);  // the server's descriptors are its own
             std::vector<char *> argv;
             argv.push_back(const_cast<char *>(ORAMET_TIMED_BINARY));
             for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -232,6 +284,18 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
     const std::string &ip() const { return ip_; }
+    pid_t pid() const { return pid_; }
+    // CPU time the server has used, in clock ticks.
+    long cpu_ticks() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat(std::istreambuf_iterator<char>(in), {});
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string skip;
+        for (int i = 3; i < 14; ++i) fields >> skip;  // state ... cmajflt
+        long utime = 0, stime = 0;
+        fields >> utime >> stime;
+        return utime + stime;
+    }
 
 private:
     std::string ip_;
@@ -283,7 +347,16 @@ TEST(Endpoints, HeadersAreMinimalWithLengthAndClose) {
     EXPECT_EQ(r.header("content-length"), std::to_string(r.body.size()));
     EXPECT_EQ(r.header("transfer-encoding"), "<none>");
     EXPECT_EQ(r.header("connection"), "close");
+    EXPECT_EQ(r.header("cache-control"), "no-store") << "a cache must not keep a time";
     EXPECT_LT(raw.size(), 300u);
+    // HEAD: the same head, no body.
+    for (const char *target : {"/?v=2.07", "/ad/"}) {
+        std::string head_raw = talk(s.ip(), "HEAD " + std::string(target) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        Response head = parse(head_raw);
+        EXPECT_EQ(head.status, 200) << target;
+        EXPECT_EQ(head.body, "") << target;
+        EXPECT_EQ(head.header("content-length"), get(s.ip(), target).header("content-length")) << target;
+    }
 }
 
 TEST(Endpoints, BannerFromConfigFileInCodePage936) {
@@ -319,15 +392,18 @@ TEST(Endpoints, EverythingElseIsNotFound) {
     Response post = parse(talk(s.ip(), "POST /?v=2.07 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"));
     EXPECT_EQ(post.status, 404);
     EXPECT_EQ(post.body, "not found");
-    Response head = parse(talk(s.ip(), "HEAD /?v=2.07 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    Response head = parse(talk(s.ip(), "HEAD /nope HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(head.status, 404);
+    EXPECT_EQ(head.body, "");
     EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
 }
 
 TEST(Switches, Maintenance) {
     Server s("127.0.0.206", {"--maintenance", "--banner-link", "l", "--banner-text", "t"});
     START(s);
-    EXPECT_EQ(get(s.ip(), "/?v=2.07").body, "~");
+    Response r = get(s.ip(), "/?v=2.07");
+    EXPECT_EQ(r.body, "~");
+    EXPECT_EQ(r.header("cache-control"), "no-store");
     EXPECT_EQ(get(s.ip(), "/?").body, "~");
     EXPECT_EQ(get(s.ip(), "/ad/").body, "l\tt");
     EXPECT_EQ(get(s.ip(), "/nope").status, 404);
@@ -361,9 +437,9 @@ TEST(Switches, AbuseLimitPerAddress) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(get(s.ip(), "/nothing-here", offender).status, 404);
     EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", offender).body)) << "three offences are within the limit";
     EXPECT_EQ(get(s.ip(), "/nothing-here", offender).status, 404);
-    EXPECT_EQ(get(s.ip(), "/?v=2.07", offender).body, "^");
-    EXPECT_EQ(get(s.ip(), "/?v=2.07", offender).body, "^");
-    EXPECT_EQ(get(s.ip(), "/ad/", offender).body, "l\tt");
+    // Past the limit the address is turned away at accept, banner included.
+    EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), offender));
+    EXPECT_TRUE(refused(s.ip(), client_request("/ad/"), offender));
     EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", neighbour).body));
 }
 
@@ -377,7 +453,7 @@ TEST(Switches, AbuseCountsGarbageOversizeAndBadQueries) {
     // The third offence, a time request without a version, passes the limit
     // and is itself answered "^", as is everything after it.
     EXPECT_EQ(get(s.ip(), "/?no-version", src).body, "^");
-    EXPECT_EQ(get(s.ip(), "/?v=2.07", src).body, "^");
+    EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), src));
 }
 
 TEST(Switches, MaintenanceWinsOverOtherAnswers) {
@@ -385,8 +461,47 @@ TEST(Switches, MaintenanceWinsOverOtherAnswers) {
     START(s);
     const char *src = "127.0.1.11";
     get(s.ip(), "/x", src);
-    get(s.ip(), "/x", src);
-    EXPECT_EQ(get(s.ip(), "/?v=2.07", src).body, "~");
+    // The second offence passes the limit, and the version is below the minimum.
+    EXPECT_EQ(get(s.ip(), "/?", src).body, "~");
+}
+
+TEST(Switches, ProxyProtocolFromListedProxiesOnly) {
+    Server s("127.0.0.230", {"--proxy-protocol-from", "127.0.0.252", "--abuse-limit", "1"});
+    START(s);
+    const char *proxy = "127.0.0.252", *unlisted = "127.0.0.253";
+    auto line = [&](const std::string &client) { return "PROXY TCP4 " + client + " " + s.ip() + " 40000 80\r\n"; };
+    EXPECT_TRUE(is_time_body(parse(talk(s.ip(), line("192.0.2.7") + client_request("/?v=2.07"), proxy)).body));
+    // Offences count against the client the PROXY line names, not the proxy.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(parse(talk(s.ip(), line("192.0.2.9") + client_request("/x"), proxy)).status, 404);
+    EXPECT_TRUE(refused(s.ip(), line("192.0.2.9") + client_request("/?v=2.07"), proxy)) << "request with the line";
+    int fd = connect_to(s.ip(), proxy);
+    ASSERT_GE(fd, 0);
+    send_all(fd, line("192.0.2.9"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    send_all(fd, client_request("/?v=2.07"));
+    EXPECT_TRUE(closed_without_reply(fd)) << "request after the line";
+    close(fd);
+    EXPECT_TRUE(is_time_body(parse(talk(s.ip(), line("192.0.2.7") + client_request("/?v=2.07"), proxy)).body));
+    // Anyone else could name any client: refused.
+    EXPECT_TRUE(refused(s.ip(), line("192.0.2.7") + client_request("/?v=2.07"), unlisted));
+}
+
+TEST(Switches, UnsynchronisedClockAnswersMaintenance) {
+    std::string state = ::testing::TempDir() + "oramet-timed-clock-state";
+    write_file(state, "5 64\n");  // TIME_ERROR, STA_UNSYNC
+    Server s("127.0.0.231", {"--require-synced-clock"}, Launch{{"ORAMET_TIMED_CLOCK_STATE_FILE=" + state}});
+    START(s);
+    Response r = get(s.ip(), "/?v=2.07");
+    EXPECT_EQ(r.body, "~");
+    EXPECT_EQ(r.header("cache-control"), "no-store");
+    write_file(state, "0 0\n");
+    EXPECT_TRUE(eventually([&] { return is_time_body(get(s.ip(), "/?v=2.07").body); }));
+    write_file(state, "0 64\n");  // STA_UNSYNC alone is enough
+    EXPECT_TRUE(eventually([&] { return get(s.ip(), "/?v=2.07").body == "~"; }));
+    std::string log = s.log();
+    EXPECT_NE(log.find("unsynchronised (TIME_ERROR)"), std::string::npos) << log;
+    EXPECT_NE(log.find("unsynchronised (STA_UNSYNC)"), std::string::npos) << log;
+    EXPECT_NE(log.find("synchronised; serving"), std::string::npos) << log;
 }
 
 TEST(Robustness, MalformedRequestsDoNotHurt) {
@@ -492,7 +607,7 @@ TEST(Robustness, SlowClientIsDisconnected) {
 }
 
 TEST(Load, TwoHundredConcurrentConnections) {
-    Server s("127.0.0.217", {"--workers", "2"});
+    Server s("127.0.0.217", {"--workers", "2", "--max-connections-per-address", "0"});
     START(s);
     const int n = 200;
     std::vector<int> fds;
@@ -512,8 +627,8 @@ TEST(Load, TwoHundredConcurrentConnections) {
 }
 
 TEST(Load, ConnectionLimitHoldsBackExtraClients) {
-    Server s("127.0.0.218", {"--workers", "1", "--max-connections", "20", "--idle-timeout-ms", "60000",
-                             "--read-timeout-ms", "60000"});
+    Server s("127.0.0.218", {"--workers", "1", "--max-connections", "20", "--max-connections-per-address", "0",
+                             "--idle-timeout-ms", "60000", "--read-timeout-ms", "60000"});
     START(s);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the readiness probe's close land
     std::vector<int> idle;
@@ -532,6 +647,109 @@ TEST(Load, ConnectionLimitHoldsBackExtraClients) {
     Response r = parse(read_until_close(extra));
     close(extra);
     EXPECT_TRUE(is_time_body(r.body)) << "held-back client must be served once slots free up";
+}
+
+// One address floods with connections that send nothing or trickle a
+// request; the server has few slots, so without a per-address cap the flood
+// would take them all and the ordinary client would wait for minutes.
+TEST(Load, FloodFromOneAddressLeavesOthersServed) {
+    const char *flood = "127.0.0.250", *ordinary = "127.0.0.251";
+    for (bool slow : {false, true}) {
+        SCOPED_TRACE(slow ? "slow flood" : "idle flood");
+        Server s("127.0.0.232", {"--max-connections", "64", "--idle-timeout-ms", "60000", "--read-timeout-ms", "60000"});
+        START(s);
+        std::vector<int> fds;
+        for (int i = 0; i < 200; ++i) {
+            int fd = connect_to(s.ip(), flood);
+            ASSERT_GE(fd, 0) << i;
+            fds.push_back(fd);
+        }
+        std::atomic<bool> stop{false};
+        std::thread trickle([&] {
+            std::string req = "GET /?v=2.07 HTTP/1.1\r\nX-Slow: " + std::string(100, 's');
+            for (size_t i = 0; slow && !stop && i < req.size(); ++i) {
+                for (int fd : fds) send(fd, &req[i], 1, MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        auto closed_count = [&] {
+            int n = 0;
+            for (int fd : fds) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 0) > 0) ++n;
+            }
+            return n;
+        };
+        EXPECT_TRUE(eventually([&] { return closed_count() >= 200 - 16; })) << closed_count();
+        for (int i = 0; i < 10 && !HasFailure(); ++i) {
+            auto start = Clock::now();
+            EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", ordinary).body)) << i;
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << i;
+        }
+        EXPECT_EQ(closed_count(), 200 - 16) << "the flood keeps exactly its 16 connections";
+        stop = true;
+        trickle.join();
+        for (int fd : fds) close(fd);
+    }
+}
+
+// With 2 workers and 20 slots, 19 held connections leave room for one more
+// on either worker.
+TEST(Load, WorkersShareOneConnectionBudget) {
+    Server s("127.0.0.233", {"--workers", "2", "--max-connections", "20", "--max-connections-per-address", "0",
+                             "--idle-timeout-ms", "60000"});
+    START(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the readiness probe's close land
+    std::vector<int> held;
+    for (int i = 0; i < 19; ++i) {
+        held.push_back(connect_to(s.ip(), "127.0.0.250"));
+        ASSERT_GE(held.back(), 0);
+    }
+    for (int i = 0; i < 30; ++i) {
+        int fd = connect_to(s.ip(), "127.0.0.251");
+        ASSERT_GE(fd, 0);
+        send_all(fd, client_request("/?v=2.07"));
+        EXPECT_TRUE(is_time_body(parse(read_until_close(fd, nullptr, 3000)).body)) << "request " << i;
+        close(fd);
+    }
+    for (int fd : held) close(fd);
+}
+
+// Descriptors run out under the server's feet: it must neither spin on the
+// readable listener nor stop serving for good.
+TEST(Load, RunningOutOfDescriptorsPausesAccepting) {
+    Server s("127.0.0.234", {"--workers", "1", "--idle-timeout-ms", "60000"});
+    START(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The lowest free descriptor number becomes the limit: the next accept fails.
+    std::vector<bool> used(64);
+    std::string dir = "/proc/" + std::to_string(s.pid()) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    while (dirent *e = readdir(d)) {
+        size_t n = std::strtoul(e->d_name, nullptr, 10);
+        if (e->d_name[0] != '.' && n < used.size()) used[n] = true;
+    }
+    closedir(d);
+    struct rlimit old, low;
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+    low = {static_cast<rlim_t>(std::find(used.begin(), used.end(), false) - used.begin()), old.rlim_max};
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+    int fd = connect_to(s.ip(), "127.0.0.251");
+    ASSERT_GE(fd, 0);
+    send_all(fd, client_request("/?v=2.07"));
+    ASSERT_TRUE(eventually([&] { return s.log().find("cannot accept") != std::string::npos; })) << s.log();
+    long before = s.cpu_ticks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LT(s.cpu_ticks() - before, sysconf(_SC_CLK_TCK) / 4) << "spinning while out of descriptors";
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "answered without a descriptor?";
+    ASSERT_EQ(prlimit(s.pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+    EXPECT_TRUE(is_time_body(parse(read_until_close(fd)).body)) << "served once descriptors are back";
+    close(fd);
+    std::string log = s.log();
+    EXPECT_EQ(log.find("cannot accept"), log.rfind("cannot accept")) << "logged once: " << log;
+    EXPECT_NE(log.find("accepting connections again"), std::string::npos) << log;
 }
 
 TEST(Lifecycle, SigtermStopsCleanly) {
@@ -593,6 +811,64 @@ TEST(Lifecycle, RejectsBadOptions) {
         int status = s.wait_exit();
         ASSERT_NE(status, -1);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0];
+    }
+}
+
+TEST(Lifecycle, SighupReloadsWithoutDroppingAnything) {
+    std::string path = ::testing::TempDir() + "oramet-timed-reload.conf";
+    write_file(path, "abuse-limit = 1\n");
+    Server s("127.0.0.235", {"--config", path, "--idle-timeout-ms", "60000"});
+    START(s);
+    int idle = connect_to(s.ip());
+    ASSERT_GE(idle, 0);
+    const char *offender = "127.0.0.250";
+    get(s.ip(), "/x", offender);
+    get(s.ip(), "/x", offender);
+    ASSERT_TRUE(refused(s.ip(), client_request("/?v=2.07"), offender));
+    struct Step {
+        const char *file;
+        const char *log;    // what the reload logs
+        bool maintenance;   // what the time request gets afterwards
+    };
+    const Step steps[] = {
+        {"abuse-limit = 1\nmaintenance = on\n", "settings reloaded", true},
+        {"abuse-limit = 1\nmaintenance = maybe\n", "not reloaded", true},  // refused: the old settings stay
+        {"abuse-limit = 1\nmaintenance = off\n", "settings reloaded", false},
+    };
+    size_t logged = 0;  // where the last step's log line was
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.file);
+        write_file(path, step.file);
+        kill(s.pid(), SIGHUP);
+        size_t at = std::string::npos;
+        ASSERT_TRUE(eventually([&] { return (at = s.log().find(step.log, logged + 1)) != std::string::npos; }))
+            << s.log();
+        logged = at;
+        // The workers take the new settings a moment after the log line.
+        std::string body;
+        EXPECT_TRUE(eventually([&] {
+            body = get(s.ip(), "/?v=2.07").body;
+            return step.maintenance ? body == "~" : is_time_body(body);
+        })) << body;
+        EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), offender)) << "the offence table was kept";
+    }
+    pollfd p{idle, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "the open connection was dropped";
+    send_all(idle, client_request("/?v=2.07"));
+    EXPECT_TRUE(is_time_body(parse(read_until_close(idle)).body));
+    close(idle);
+}
+
+TEST(Lifecycle, DescriptorLimitMustFitMaxConnections) {
+    for (rlim_t hard : {64, 4096}) {  // the soft limit of 64 is raised to the hard one
+        Server s("127.0.0.236", {"--max-connections", "1000"}, Launch{{}, 64, hard});
+        if (hard > 1000) {
+            EXPECT_TRUE(s.ready()) << s.log();
+            continue;
+        }
+        int status = s.wait_exit();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        EXPECT_NE(s.log().find("needs 1040 file descriptors"), std::string::npos) << s.log();
     }
 }
 

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <sys/timex.h>
+
 #include <cstring>
 
 #include "logic.hpp"
@@ -85,7 +87,10 @@ TEST(Route, RecognisesEndpoints) {
     EXPECT_EQ(route_request("GET", "//?v=2.07"), Route::NotFound);
     EXPECT_EQ(route_request("GET", "/index.html"), Route::NotFound);
     EXPECT_EQ(route_request("POST", "/?v=2.07"), Route::NotFound);
-    EXPECT_EQ(route_request("HEAD", "/ad/"), Route::NotFound);
+    EXPECT_EQ(route_request("HEAD", "/ad/"), Route::Banner);
+    EXPECT_EQ(route_request("HEAD", "/?v=2.07"), Route::Time);
+    EXPECT_EQ(route_request("HEAD", "/x"), Route::NotFound);
+    EXPECT_EQ(route_request("OPTIONS", "/?v=2.07"), Route::NotFound);
     EXPECT_EQ(route_request("get", "/ad/"), Route::NotFound);
 }
 
@@ -253,6 +258,78 @@ TEST(Abuse, TableSizeIsBounded) {
     EXPECT_EQ(t.size(), 3u);
 }
 
+TEST(Abuse, EvictionKeepsBlockedAddresses) {
+    AbuseTable t(3, 1);
+    const std::int64_t now = 1733547600;
+    auto a = key4("10.0.0.1"), b = key6("2001:db8:1:2::1"), c = key4("12.0.0.3"), d = key4("12.0.0.4");
+    for (auto k : {a, a, b, b}) t.record(k, now);  // both blocked, and the least recent offenders
+    for (unsigned i = 0; i < 1000; ++i) t.record(key4(("11.0.3." + std::to_string(i % 256)).c_str()), now + i);
+    EXPECT_EQ(t.size(), 3u);
+    EXPECT_TRUE(t.blocked(a, now) && t.blocked(key6("2001:db8:1:2:ffff::9"), now)) << "b, counted per /64";
+    t.record(c, now);
+    t.record(c, now);
+    t.record(d, now);  // all three blocked: a new offender is not remembered...
+    EXPECT_EQ(t.count(d, now), 0u);
+    EXPECT_TRUE(t.blocked(a, now) && t.blocked(c, now));
+    t.record(d, now + 24 * 3600);  // ...until the blocked have served their 24 hours
+    EXPECT_EQ(t.count(d, now + 24 * 3600), 1u);
+    EXPECT_EQ(t.size(), 3u);
+}
+
+TEST(Abuse, ReloadKeepsCountsUnderNewLimits) {
+    AbuseTable t(10, 1);
+    const std::int64_t now = 1733550000;
+    auto a = key4("10.0.0.1"), b = key4("10.0.0.2"), c = key4("10.0.0.3");
+    for (auto k : {a, a, a, b, c}) t.record(k, now);
+    t.set_limits(10, 5, now);
+    EXPECT_FALSE(t.blocked(a, now));
+    t.set_limits(2, 2, now);  // shrinking forgets the least recent ordinary address first
+    EXPECT_TRUE(t.blocked(a, now));
+    EXPECT_EQ(t.count(a, now) * 100 + t.count(b, now) * 10 + t.count(c, now), 301u);
+    EXPECT_EQ(t.size(), 2u);
+}
+
+TEST(Budget, SharedTotalAndPerAddressCap) {
+    ConnectionBudget b(3, 2);
+    auto a = key4("10.0.0.1");
+    for (auto k : {a, key6("::ffff:10.0.0.1"), key4("10.0.0.2"), key6("2001:db8::1"), key6("2001:db8::2")})
+        EXPECT_TRUE(b.take_address(k));
+    EXPECT_FALSE(b.take_address(a)) << "third connection of one address";
+    EXPECT_FALSE(b.take_address(key6("2001:db8::3"))) << "third of one /64";
+    b.give_address(a);
+    EXPECT_TRUE(b.take_address(a));
+    b.give_address(key6("2001:db8::1"));
+    b.give_address(key6("2001:db8::1"));
+    EXPECT_EQ(b.addresses(), 2u);
+
+    EXPECT_FALSE(b.give_slot()) << "nobody was refused";
+    for (bool expected : {true, true, true, false, false}) EXPECT_EQ(b.take_slot(), expected);
+    EXPECT_TRUE(b.give_slot()) << "room again after a refusal";
+    EXPECT_FALSE(b.give_slot()) << "reported once";
+    for (bool expected : {true, true, false}) EXPECT_EQ(b.take_slot(), expected);
+    EXPECT_TRUE(b.set_limits(4, 0)) << "a higher limit makes room";
+    EXPECT_EQ(b.open(), 3u);
+    for (int i = 0; i < 50; ++i) EXPECT_TRUE(b.take_address(key4("10.0.0.9"))) << "per-address cap 0 is no cap";
+}
+
+TEST(Budget, DescriptorsFitTheUnitsLimit) {
+    EXPECT_LE(descriptors_needed(kMaxConnectionsLimit, 256), 65536u) << "LimitNOFILE=65536 in the unit";
+    EXPECT_GT(descriptors_needed(1000, 2), 1000u + 2 * 3);
+}
+
+TEST(ClockState, SynchronisedPerKernel) {
+    struct Case {
+        int result;
+        long status;
+        bool synced;
+    };
+    for (const Case &c : {Case{TIME_OK, 0, true}, Case{TIME_INS, 0, true}, Case{TIME_WAIT, STA_PLL, true},
+                          Case{TIME_ERROR, 0, false}, Case{TIME_OK, STA_UNSYNC, false},
+                          Case{TIME_ERROR, STA_UNSYNC | STA_PLL, false}, Case{-1, 0, false}}) {
+        EXPECT_EQ(clock_is_synced(c.result, c.status), c.synced) << c.result << " " << c.status;
+    }
+}
+
 TEST(Abuse, LimitZeroNeverBlocks) {
     AbuseTable t(10, 0);
     auto a = key4("10.0.0.1");
@@ -267,6 +344,9 @@ TEST(ConfigTest, Defaults) {
     EXPECT_FALSE(c.maintenance);
     EXPECT_EQ(c.abuse_limit, 0u);
     EXPECT_FALSE(c.banner_set);
+    EXPECT_EQ(c.idle_timeout_ms, 2000u);
+    EXPECT_EQ(c.max_connections_per_address, 16u);
+    EXPECT_FALSE(c.require_synced_clock);
 }
 
 TEST(ConfigTest, ParsesFileText) {
@@ -311,15 +391,31 @@ TEST(ConfigTest, RejectsBadFileText) {
     EXPECT_FALSE(parse_config_text(c, "min-version = 2.x\n", err));
     EXPECT_FALSE(parse_config_text(c, "listen = localhost:80\n", err));
     EXPECT_FALSE(parse_config_text(c, "max-request-bytes = 10\n", err));
+    EXPECT_FALSE(parse_config_text(c, "max-connections = 64001\n", err));
+    EXPECT_FALSE(parse_config_text(c, "abuse-table-size = 400001\n", err));
+    EXPECT_FALSE(parse_config_text(c, "proxy-protocol-from = 10.0.0.1, lb.example\n", err));
+    EXPECT_NE(err.find("lb.example"), std::string::npos) << err;
+    ASSERT_TRUE(parse_config_text(c, "max-connections = 64000\nabuse-table-size = 400000\n", err)) << err;
+}
+
+TEST(ConfigTest, ProxyAddressList) {
+    std::vector<AddrKey> list;
+    std::string err;
+    ASSERT_TRUE(parse_address_list("10.0.0.1, [2001:db8::1]  2001:db8::2,,", list, err)) << err;
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0], key4("10.0.0.1"));
+    EXPECT_NE(list[1], list[2]) << "proxies match exactly, not by /64";
 }
 
 TEST(ConfigTest, CommandLine) {
     Config c;
     std::string err;
-    ASSERT_EQ(parse_args(c, {"--listen", "127.0.0.202:81", "--maintenance", "--abuse-limit=7", "--banner-text", "x"},
+    ASSERT_EQ(parse_args(c, {"--listen", "127.0.0.202:81", "--maintenance", "--abuse-limit=7", "--banner-text", "x",
+                             "--require-synced-clock"},
                          err),
               ArgsResult::Ok)
         << err;
+    EXPECT_TRUE(c.require_synced_clock);
     EXPECT_EQ(c.listen, "127.0.0.202:81");
     EXPECT_TRUE(c.maintenance);
     EXPECT_EQ(c.abuse_limit, 7u);

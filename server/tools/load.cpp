@@ -3,21 +3,31 @@
 //   oramet-load rate  IP PORT TARGET CONNECTIONS SECONDS [THREADS]
 //       Keeps CONNECTIONS connections busy for SECONDS, each carrying one
 //       GET (with "Connection: close") and read until the server closes, as
-//       the Oramet client does. Prints requests/s and latency percentiles
-//       (connect to close).
+//       the Oramet client does. THREADS (default 2) epoll loops share the
+//       connections, so that the generator is not the bottleneck. Prints
+//       requests/s and latency percentiles (connect to close).
+//   oramet-load flood IP PORT TARGET CONNECTIONS SECONDS SOURCE
+//       Holds CONNECTIONS connections from the one address SOURCE for
+//       SECONDS, as an attacker holding slots would: half send nothing,
+//       half trickle the request one byte a second. A connection the server
+//       closes is opened again a second later (so the flood's own load stays
+//       bounded). Prints how many it opened, how many the server cut and how
+//       many it held on average.
 //   oramet-load stamp IP PORT TARGET COUNT
 //       Sends COUNT sequential time requests and compares each returned
 //       time with this machine's clock at the midpoint between sending the
 //       request and receiving the reply. Prints the error distribution.
 //
-// Client sockets are bound round-robin to 127.0.1.1-127.0.1.64 so a long
-// run does not run out of ephemeral ports.
+// The rate and stamp clients are bound round-robin to 127.0.1.1-127.0.1.64,
+// like many ordinary clients each making a request now and then, and so that
+// a long run does not run out of ephemeral ports.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,7 +55,8 @@ sockaddr_in g_target{};
 std::string g_request;
 std::atomic<unsigned> g_source{0};
 
-int open_conn() {
+// Source 0 picks the next of 127.0.1.1-127.0.1.64.
+int open_conn(in_addr_t source = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int on = 1;
@@ -53,8 +64,11 @@ int open_conn() {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     sockaddr_in src{};
     src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(0x7f000101u + (g_source++ % 64));  // 127.0.1.1 ...
-    bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
+    src.sin_addr.s_addr = source != 0 ? source : htonl(0x7f000101u + (g_source++ % 64));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+        close(fd);
+        return -1;
+    }
     if (connect(fd, reinterpret_cast<sockaddr *>(&g_target), sizeof g_target) != 0 && errno != EINPROGRESS) {
         close(fd);
         return -1;
@@ -141,10 +155,17 @@ void rate_thread(int conns, Clock::time_point end, Result *out) {
                 break;
             }
         }
-        if (Clock::now() >= end) {
+        auto now = Clock::now();
+        if (now >= end) {
             active = 0;
             for (auto &s : slots)
                 if (s.fd >= 0) ++active;
+        }
+        // A reply still missing 10 s after the end is an error, so a run
+        // never waits on a server that holds its connections.
+        if (active > 0 && now >= end + std::chrono::seconds(10)) {
+            out->errors += static_cast<unsigned long>(active);
+            break;
         }
     }
     for (auto &s : slots)
@@ -179,6 +200,91 @@ int do_rate(int conns, double seconds, int threads) {
                 errors, all.size() / elapsed, pct(all, 50), pct(all, 90), pct(all, 99),
                 all.empty() ? NAN : all.back());
     return all.empty() ? 1 : 0;
+}
+
+struct FloodSlot {
+    int fd = -1;
+    bool trickles = false;        // sends a byte a second, else nothing
+    size_t sent = 0;
+    Clock::time_point next;       // next byte, or next attempt to connect when fd < 0
+};
+
+int do_flood(int conns, double seconds, in_addr_t source) {
+    auto t0 = Clock::now();
+    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<FloodSlot> slots(static_cast<size_t>(conns));
+    unsigned long opened = 0, cut = 0, failed = 0;
+    double held_sum = 0;
+    unsigned long ticks = 0;
+    int held = 0;
+    auto next_sample = t0;
+    auto open_slot = [&](size_t i, Clock::time_point now) {
+        FloodSlot &s = slots[i];
+        s.sent = 0;
+        s.next = now + std::chrono::seconds(1);
+        s.fd = open_conn(source);
+        if (s.fd < 0) {
+            ++failed;
+            return;
+        }
+        ++opened;
+        ++held;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, s.fd, &ev);
+    };
+    auto drop_slot = [&](size_t i, Clock::time_point now) {
+        FloodSlot &s = slots[i];
+        close(s.fd);
+        s.fd = -1;
+        --held;
+        ++cut;
+        s.next = now + std::chrono::seconds(1);
+    };
+    for (size_t i = 0; i < slots.size(); ++i) {
+        slots[i].trickles = i % 2 == 1;
+        open_slot(i, Clock::now());
+    }
+    std::vector<epoll_event> events(256);
+    for (;;) {
+        auto now = Clock::now();
+        if (now >= end) break;
+        int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 50);
+        now = Clock::now();
+        for (int k = 0; k < n; ++k) {
+            size_t i = events[k].data.u64;
+            if (slots[i].fd < 0) continue;
+            char buf[2048];
+            ssize_t r = recv(slots[i].fd, buf, sizeof buf, 0);
+            if (r > 0) continue;  // a reply or an error page; the server closes next
+            if (r == 0 || errno != EAGAIN) drop_slot(i, now);
+        }
+        for (size_t i = 0; i < slots.size(); ++i) {
+            FloodSlot &s = slots[i];
+            if (s.next > now) continue;
+            if (s.fd < 0) {
+                open_slot(i, now);
+            } else if (s.trickles && s.sent < g_request.size()) {
+                if (send(s.fd, g_request.data() + s.sent, 1, MSG_NOSIGNAL) == 1) ++s.sent;
+                s.next = now + std::chrono::seconds(1);
+            } else {
+                s.next = end;
+            }
+        }
+        if (now >= next_sample) {  // sampled in time, not per event
+            held_sum += held;
+            ++ticks;
+            next_sample = now + std::chrono::milliseconds(50);
+        }
+    }
+    for (auto &s : slots)
+        if (s.fd >= 0) close(s.fd);
+    close(ep);
+    std::printf("opened=%lu cut=%lu failed=%lu held_avg=%.0f\n", opened, cut, failed,
+                ticks ? held_sum / ticks : 0.0);
+    return opened > 0 ? 0 : 1;
 }
 
 double realtime_s() {
@@ -237,9 +343,16 @@ int main(int argc, char **argv) {
     if (argc < 6) {
         std::fprintf(stderr,
                      "usage: %s rate IP PORT TARGET CONNECTIONS SECONDS [THREADS]\n"
+                     "       %s flood IP PORT TARGET CONNECTIONS SECONDS SOURCE\n"
                      "       %s stamp IP PORT TARGET COUNT\n",
-                     argv[0], argv[0]);
+                     argv[0], argv[0], argv[0]);
         return 2;
+    }
+    // A flood holds over a thousand sockets; take what the hard limit allows.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
     std::string mode = argv[1];
     g_target.sin_family = AF_INET;
@@ -251,7 +364,15 @@ int main(int argc, char **argv) {
     g_request = std::string("GET ") + argv[4] +
                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Horalin\r\nConnection: close\r\n\r\n";
     if (mode == "rate")
-        return do_rate(std::atoi(argv[5]), argc > 6 ? std::atof(argv[6]) : 5.0, argc > 7 ? std::atoi(argv[7]) : 1);
+        return do_rate(std::atoi(argv[5]), argc > 6 ? std::atof(argv[6]) : 5.0, argc > 7 ? std::atoi(argv[7]) : 2);
+    if (mode == "flood") {
+        in_addr source{};
+        if (argc < 8 || inet_pton(AF_INET, argv[7], &source) != 1) {
+            std::fprintf(stderr, "flood needs a source IPv4 address\n");
+            return 2;
+        }
+        return do_flood(std::atoi(argv[5]), std::atof(argv[6]), source.s_addr);
+    }
     if (mode == "stamp") return do_stamp(std::atoi(argv[5]));
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
     return 2;

@@ -76,7 +76,7 @@ double StartUp(Program& program, const std::string& exe) {
     } else {
       if (time == nullptr) time = GetDlgItem(program.main, IDC_TIME);
       std::string shown = TextOf(time);
-      if (shown != kTextTimePlaceholder && shown != "<no answer>") {
+      if (shown != kTextTimePlaceholder && shown != kNoAnswer) {
         QueryPerformanceCounter(&now);
         return 1000.0 * (now.QuadPart - start.QuadPart) / frequency.QuadPart;
       }

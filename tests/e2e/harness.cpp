@@ -220,7 +220,7 @@ std::string TextOf(HWND window) {
   // The program may be inside a blocking exchange; never wait for ever.
   if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
                            SMTO_ABORTIFHUNG, 5000, &length)) {
-    return "<no answer>";
+    return kNoAnswer;
   }
   return std::string(text, length);
 }
@@ -287,13 +287,15 @@ void Program::Scan() {
     if (window == main) continue;
     HWND text = GetDlgItem(window, 0xFFFF);
     if (text == nullptr || !IsWindowVisible(window)) continue;
-    present.insert(window);
     // A box already told to close may still be there on the next scan; it
     // is recorded once and told again.
     if (dismissed_.count(window) == 0) {
       Box box{TextOf(window), TextOf(text)};
       // A box that closed while it was being read is the last one, gone.
       if (!IsWindow(window)) continue;
+      // A box whose thread went on into a blocking exchange (a tick inside
+      // the box's own message loop) cannot be read now: read it next scan.
+      if (box.caption == kNoAnswer || box.text == kNoAnswer) continue;
       if (!quiet) {
         std::printf("box  owner=%s caption=\"%s\" text=\"%s\"\n",
                     GetWindow(window, GW_OWNER) == main ? "main" : "other",
@@ -301,6 +303,7 @@ void Program::Scan() {
       }
       boxes.push_back(box);
     }
+    present.insert(window);
     PostMessageA(window, WM_COMMAND, IDOK, 0);
   }
   dismissed_ = present;

@@ -87,7 +87,9 @@ struct Box {
   std::string text;
 };
 
-std::string TextOf(HWND window);  // "<no answer>" if the program does not answer in 5 s
+// What TextOf gives when the program does not answer within 5 s.
+inline constexpr const char kNoAnswer[] = "<no answer>";
+std::string TextOf(HWND window);  // kNoAnswer if the program does not answer in 5 s
 std::string ClassOf(HWND window);
 DWORD ProcessOf(HWND window);
 
