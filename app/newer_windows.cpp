@@ -45,8 +45,7 @@ void KeepDialogScalingOwn(HWND dialog) {
   using SetDialogDpiChangeBehaviorFn =
       BOOL(WINAPI*)(HWND, DIALOG_DPI_CHANGE_BEHAVIORS, DIALOG_DPI_CHANGE_BEHAVIORS);
   if (auto set = Find<SetDialogDpiChangeBehaviorFn>("user32.dll", "SetDialogDpiChangeBehavior")) {
-    // Not checked: refused, the window's own WM_DPICHANGED handler still
-    // runs first and leaves the dialog manager nothing to do.
+    // Not checked: it fails only for a window that is no dialog.
     set(dialog, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
   }
 }
