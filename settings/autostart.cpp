@@ -19,8 +19,8 @@ bool GetOwnPath(char (&path)[MAX_PATH]) {
 
 void MainWindow::LoadAutoStart() {
   autoStart = 0;
-  char stored[256];
-  DWORD size = sizeof stored - 1;
+  char stored[kRunValueCapacity + 1];
+  DWORD size = kRunValueCapacity;
   char path[MAX_PATH];
   if (RegReadString(kRunKey, kRunValueName, stored, size) == 0 && GetOwnPath(path) &&
       RunValueNamesPath(stored, path)) {
@@ -43,9 +43,10 @@ LRESULT MainWindow::OnAutoStartClicked() {
     return 0;
   }
   char path[MAX_PATH];
-  char data[MAX_PATH + 2];  // the longest path in quotes, with its zero
+  char data[kRunValueCapacity];
   bool stored = false;
-  int length = GetOwnPath(path) ? RunValueForPath(path, data, sizeof data) : -1;
+  // One that would not read back whole is refused like a refused write.
+  int length = GetOwnPath(path) ? RunValueForPath(path, data, kRunValueCapacity) : -1;
   if (length >= 0) {
     stored = RegSetValueExA(key.get(), kRunValueName, 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(data),

@@ -15,15 +15,16 @@ LRESULT MainWindow::OnClockTimer() {
     case TickAction::Nothing: break;
   }
   if (!synced) {
-    SetTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
+    calls.setTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
   } else {
     RefreshZone();
-    NetworkTime now = LocalTimeAt(baseSeconds, baseMillis, baseTick, GetTickCount(), biasMinutes);
+    NetworkTime now =
+        LocalTimeAt(baseSeconds, baseMillis, baseTick, calls.tickCount(), biasMinutes);
     // A time the calendar cannot hold keeps the last lines, and the alarm
     // is not asked about a time that was not computed.
     bool shown = ToLocalFields(now.seconds, now.millis, DisplayTime);
     if (shown) ShowClock();
-    SetTimer(hwnd, CLOCK_TIMER, RearmPeriod(now.millis), nullptr);
+    calls.setTimer(hwnd, CLOCK_TIMER, RearmPeriod(now.millis), nullptr);
     if (shown) CheckAlarm();
   }
   ++tickCounter;

@@ -36,7 +36,7 @@ int MainWindow::FetchServerTime() {
         baseSeconds = base.seconds;
         baseMillis = base.millis;
         // The base instant: right after the parse.
-        baseTick = GetTickCount();
+        baseTick = calls.tickCount();
         return 0;
       }
       break;  // bytes that are no time are unknown data

@@ -1,4 +1,6 @@
 // The two link labels and the tray menu's home page item.
+#include <cstring>
+
 #include "ui/main_window.h"
 #include "ui/web_link.h"
 
@@ -12,7 +14,12 @@ LRESULT MainWindow::OnOpenHomePage() {
 
 LRESULT MainWindow::OnBannerClicked() {
   // The banner's link comes over plain HTTP: only a web address is opened.
-  if (!IsWebAddress(bannerLink)) return 0;
-  calls.shellExecute(hwnd, "open", bannerLink, nullptr, nullptr, SW_SHOW);
+  // Blanks before the banner's tab are no part of it.
+  char link[kBannerLinkSize];
+  std::size_t length = LengthWithoutTrailingSpace(bannerLink);
+  std::memcpy(link, bannerLink, length);
+  link[length] = '\0';
+  if (!IsWebAddress(link, length)) return 0;
+  calls.shellExecute(hwnd, "open", link, nullptr, nullptr, SW_SHOW);
   return 0;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "settings/run_value.h"
 
@@ -55,6 +56,25 @@ TEST(RunValue, BareAndQuotedFormsNameThePathExactly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);
     EXPECT_EQ(RunValueNamesPath(c.stored, path), c.names);
+  }
+}
+
+TEST(RunValue, OnlyDataThatReadsBackWholeFits) {
+  // The read takes 255 bytes, and the system may store a zero after the data.
+  const struct {
+    size_t pathLength;
+    bool spaced;
+    bool fits;
+  } cases[] = {
+      {252, true, true},   {253, true, false}, {254, true, false}, {259, true, false},
+      {254, false, true},  {255, false, false}, {259, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.pathLength << (c.spaced ? " with a space" : ""));
+    std::string path = "C:\\" + std::string(c.pathLength - 3, 'a');
+    if (c.spaced) path[3] = ' ';
+    char data[kRunValueCapacity];
+    EXPECT_EQ(RunValueForPath(path.c_str(), data, sizeof data) >= 0, c.fits);
   }
 }
 

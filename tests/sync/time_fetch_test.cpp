@@ -119,9 +119,9 @@ TEST_F(FetchServerTime, TimeReplySetsTheBaseTimeAndTakesTheTickAfterwards) {
     server.SetScript({HttpReply(c.body)});
     SetUp();
     MessageBoxRecorder boxes;
-    DWORD before = GetTickCount();
+    uint64_t before = TickCount64();
     EXPECT_EQ(window.FetchServerTime(), 0);
-    DWORD after = GetTickCount();
+    uint64_t after = TickCount64();
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(window.baseSeconds, c.seconds);
     // Half a loopback round trip, generously bounded, is added.
