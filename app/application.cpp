@@ -1,6 +1,7 @@
 #include "app/application.h"
 
 #include <memory>
+#include <new>
 
 #include "app/message_loop.h"
 #include "app/module.h"
@@ -12,8 +13,8 @@ int RunApplication(int showCommand, int templateId) {
   g_module.AddMessageLoop(&loop);
 
   int exitCode = 0;
-  auto window = std::make_unique<MainWindow>();
-  if (window->Create(g_module.instance(), templateId) != nullptr) {
+  std::unique_ptr<MainWindow> window(new (std::nothrow) MainWindow);
+  if (window != nullptr && window->Create(g_module.instance(), templateId) != nullptr) {
     ShowWindow(window->hwnd, showCommand);
     exitCode = loop.Run();
   }

@@ -1,7 +1,5 @@
 #include "app/message_loop.h"
 
-#include <new>
-
 bool RearmsIdle(UINT message) {
   switch (message) {
     case WM_PAINT:
@@ -14,34 +12,20 @@ bool RearmsIdle(UINT message) {
   }
 }
 
-bool MessageLoop::AddMessageFilter(MessageFilter* filter) {
-  try {
-    filters_.push_back(filter);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
+bool MessageLoop::AddMessageFilter(MessageFilter* filter) { return filters_.Add(filter); }
 
-bool MessageLoop::AddIdleHandler(IdleHandler* handler) {
-  try {
-    idleHandlers_.push_back(handler);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
+bool MessageLoop::AddIdleHandler(IdleHandler* handler) { return idleHandlers_.Add(handler); }
 
 BOOL MessageLoop::PreTranslateMessage(MSG* message) {
-  for (auto it = filters_.rbegin(); it != filters_.rend(); ++it) {
-    if (*it != nullptr && (*it)->PreTranslateMessage(message)) return TRUE;
+  for (int i = filters_.size() - 1; i >= 0; --i) {
+    if (filters_[i] != nullptr && filters_[i]->PreTranslateMessage(message)) return TRUE;
   }
   return FALSE;
 }
 
 BOOL MessageLoop::OnIdle(int) {
-  for (IdleHandler* handler : idleHandlers_) {
-    if (handler != nullptr) handler->OnIdle();
+  for (int i = 0; i < idleHandlers_.size(); ++i) {
+    if (idleHandlers_[i] != nullptr) idleHandlers_[i]->OnIdle();
   }
   return FALSE;
 }

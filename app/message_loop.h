@@ -2,7 +2,6 @@
 // handlers.
 #pragma once
 #include <windows.h>
-#include <vector>
 
 class MessageFilter {
 public:
@@ -17,6 +16,38 @@ public:
 // True when a message re-arms idle processing. Paint and mouse-move traffic
 // does not, so moving the mouse over the window costs no idle work.
 bool RearmsIdle(UINT message);
+
+// A growing list of pointers that reports a failed allocation instead of
+// throwing: the program is built without exceptions.
+template <typename T>
+class PointerList {
+public:
+  PointerList() = default;
+  PointerList(const PointerList&) = delete;
+  PointerList& operator=(const PointerList&) = delete;
+  ~PointerList() { HeapFree(GetProcessHeap(), 0, items_); }
+
+  bool Add(T* item) {
+    if (count_ == capacity_) {
+      int capacity = capacity_ == 0 ? 4 : capacity_ * 2;
+      SIZE_T bytes = sizeof(T*) * static_cast<SIZE_T>(capacity);
+      void* grown = items_ == nullptr ? HeapAlloc(GetProcessHeap(), 0, bytes)
+                                      : HeapReAlloc(GetProcessHeap(), 0, items_, bytes);
+      if (grown == nullptr) return false;
+      items_ = static_cast<T**>(grown);
+      capacity_ = capacity;
+    }
+    items_[count_++] = item;
+    return true;
+  }
+  int size() const { return count_; }
+  T* operator[](int index) const { return items_[index]; }
+
+private:
+  T** items_ = nullptr;
+  int count_ = 0;
+  int capacity_ = 0;
+};
 
 class MessageLoop {
 public:
@@ -38,6 +69,6 @@ public:
   MSG msg{};
 
 private:
-  std::vector<MessageFilter*> filters_;
-  std::vector<IdleHandler*> idleHandlers_;
+  PointerList<MessageFilter> filters_;
+  PointerList<IdleHandler> idleHandlers_;
 };

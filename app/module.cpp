@@ -9,15 +9,18 @@ void AppModule::Init(HINSTANCE instance) {
   mainThreadId_ = GetCurrentThreadId();
   InitializeCriticalSection(&loopLock_);
   InitializeCriticalSection(&createLock_);
-  loops_ = new (std::nothrow) std::map<DWORD, MessageLoop*>;
+  loops_ = nullptr;
   pending_ = nullptr;
   initialised_ = true;
 }
 
 void AppModule::Term() {
   if (!initialised_) return;
-  delete loops_;
-  loops_ = nullptr;
+  while (loops_ != nullptr) {
+    LoopRecord* next = loops_->next;
+    delete loops_;
+    loops_ = next;
+  }
   while (pending_ != nullptr) {
     Pending* next = pending_->next;
     delete pending_;
@@ -29,30 +32,51 @@ void AppModule::Term() {
 }
 
 bool AppModule::AddMessageLoop(MessageLoop* loop) {
-  if (loops_ == nullptr) return false;
+  if (!initialised_) return false;
+  DWORD thread = GetCurrentThreadId();
   EnterCriticalSection(&loopLock_);
   bool ok = true;
-  try {
-    (*loops_)[GetCurrentThreadId()] = loop;
-  } catch (const std::bad_alloc&) {
-    ok = false;
+  LoopRecord* record = loops_;
+  while (record != nullptr && record->threadId != thread) record = record->next;
+  if (record != nullptr) {
+    record->loop = loop;
+  } else {
+    record = new (std::nothrow) LoopRecord{thread, loop, loops_};
+    if (record != nullptr) {
+      loops_ = record;
+    } else {
+      ok = false;
+    }
   }
   LeaveCriticalSection(&loopLock_);
   return ok;
 }
 
 void AppModule::RemoveMessageLoop() {
-  if (loops_ == nullptr) return;
+  if (!initialised_) return;
+  DWORD thread = GetCurrentThreadId();
   EnterCriticalSection(&loopLock_);
-  loops_->erase(GetCurrentThreadId());
+  for (LoopRecord** link = &loops_; *link != nullptr; link = &(*link)->next) {
+    if ((*link)->threadId == thread) {
+      LoopRecord* found = *link;
+      *link = found->next;
+      delete found;
+      break;
+    }
+  }
   LeaveCriticalSection(&loopLock_);
 }
 
 MessageLoop* AppModule::GetMessageLoop(DWORD threadId) {
-  if (loops_ == nullptr) return nullptr;
+  if (!initialised_) return nullptr;
   EnterCriticalSection(&loopLock_);
-  auto it = loops_->find(threadId);
-  MessageLoop* loop = it == loops_->end() ? nullptr : it->second;
+  MessageLoop* loop = nullptr;
+  for (LoopRecord* record = loops_; record != nullptr; record = record->next) {
+    if (record->threadId == threadId) {
+      loop = record->loop;
+      break;
+    }
+  }
   LeaveCriticalSection(&loopLock_);
   return loop;
 }

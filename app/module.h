@@ -2,7 +2,6 @@
 // of each UI thread and the windows being created.
 #pragma once
 #include <windows.h>
-#include <map>
 
 class MessageLoop;
 class DialogWindow;
@@ -28,6 +27,11 @@ public:
   bool RemoveCreateWindowData(DialogWindow* window);
 
 private:
+  struct LoopRecord {
+    DWORD threadId;
+    MessageLoop* loop;
+    LoopRecord* next;
+  };
   struct Pending {
     DWORD threadId;
     DialogWindow* window;
@@ -39,7 +43,7 @@ private:
   bool initialised_ = false;
   CRITICAL_SECTION loopLock_{};
   CRITICAL_SECTION createLock_{};
-  std::map<DWORD, MessageLoop*>* loops_ = nullptr;
+  LoopRecord* loops_ = nullptr;  // one per UI thread, a handful at most
   Pending* pending_ = nullptr;  // newest first
 };
 

@@ -1,10 +1,11 @@
 #include "net/http_reply.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "app/format_text.h"
+
 int FormatRequest(const char* host, const char* target, char* request, int capacity) {
-  int length = std::snprintf(request, static_cast<size_t>(capacity),
+  int length = FormatText(request, static_cast<size_t>(capacity),
                              "GET %s HTTP/1.1\r\nHost: %s\r\nUser-Agent: Horalin\r\n\r\n",
                              target, host);
   if (length < 0 || length >= capacity) return -1;

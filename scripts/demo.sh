@@ -118,6 +118,7 @@ if [ -z "${DISPLAY:-}" ]; then
   # Xvfb has no window manager: let Wine draw the caption bar itself.
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 fi
+"$root/scripts/wine-fonts.sh" "$WINEPREFIX"
 # Let this Wine session end: a desktop process it started without a display
 # would otherwise swallow the client's windows under Xvfb.
 wineserver -w

@@ -30,7 +30,10 @@ if [ "$WINEARCH" = win64 ]; then
   wine=$WINELOADER
 fi
 ready="$WINEPREFIX/.oramet-ready"
-if [ ! -f "$ready" ]; then
+# Wine's own fonts are linked in when the prefix is made, and into a prefix
+# made before they were installed.
+fonts_linked="$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+if [ ! -f "$ready" ] || { [ -e /usr/share/wine/fonts/marlett.ttf ] && [ ! -e "$fonts_linked" ]; }; then
   mkdir -p "$WINEPREFIX"
   # Two tests may start at once: the first one makes the prefix.
   exec 9>"$WINEPREFIX.lock"
@@ -43,6 +46,7 @@ if [ ! -f "$ready" ]; then
     wineserver -w
     touch "$ready"
   fi
+  "$(dirname "$0")/wine-fonts.sh" "$WINEPREFIX"
   flock -u 9
 fi
 run=("$wine" "$@")

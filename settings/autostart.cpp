@@ -1,7 +1,5 @@
 // The start-with-Windows check box: one value in the current user's Run key
 // that names this program.
-#include <string>
-
 #include "res/texts.h"
 #include "settings/registry.h"
 #include "settings/run_value.h"
@@ -12,21 +10,18 @@ namespace {
 // This program's full path. A path of MAX_PATH characters or more comes back
 // cut short, and a cut path names some other file: such a path counts as
 // unknown, so it is never stored and never matches.
-bool GetOwnPath(std::string& path) {
-  char buffer[MAX_PATH] = {};
-  DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
-  path.assign(buffer, length);
-  return true;
+bool GetOwnPath(char (&path)[MAX_PATH]) {
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return length != 0 && length < MAX_PATH;
 }
 
 }  // namespace
 
 void MainWindow::LoadAutoStart() {
   autoStart = 0;
-  char stored[256];
-  DWORD size = sizeof stored - 1;
-  std::string path;
+  char stored[kRunValueCapacity + 1];
+  DWORD size = kRunValueCapacity;
+  char path[MAX_PATH];
   if (RegReadString(kRunKey, kRunValueName, stored, size) == 0 && GetOwnPath(path) &&
       RunValueNamesPath(stored, path)) {
     autoStart = 1;
@@ -47,13 +42,15 @@ LRESULT MainWindow::OnAutoStartClicked() {
     RegDeleteValueA(key.get(), kRunValueName);
     return 0;
   }
-  std::string path;
+  char path[MAX_PATH];
+  char data[kRunValueCapacity];
   bool stored = false;
-  if (GetOwnPath(path)) {
-    const std::string data = RunValueForPath(path);
+  // One that would not read back whole is refused like a refused write.
+  int length = GetOwnPath(path) ? RunValueForPath(path, data, kRunValueCapacity) : -1;
+  if (length >= 0) {
     stored = RegSetValueExA(key.get(), kRunValueName, 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(data.data()),
-                            static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
+                            reinterpret_cast<const BYTE*>(data),
+                            static_cast<DWORD>(length)) == ERROR_SUCCESS;
   }
   if (!stored) {
     MessageBoxA(hwnd, kTextAutoStartFailed, "", MB_OK);

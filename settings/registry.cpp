@@ -2,17 +2,19 @@
 
 #include <cstring>
 
-int RegReadString(const char* subKey, const char* valueName, char* buffer, DWORD& size) {
+int RegReadString(const char* subKey, const char* valueName, char* buffer, DWORD& size,
+                  DWORD* type) {
   ScopedKey key;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_QUERY_VALUE, key.receive()) !=
       ERROR_SUCCESS) {
     return -2;
   }
-  DWORD type = 0;  // not examined: any value is taken as text
-  if (RegQueryValueExA(key.get(), valueName, nullptr, &type,
+  DWORD storedType = 0;
+  if (RegQueryValueExA(key.get(), valueName, nullptr, &storedType,
                        reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS) {
     return -1;
   }
+  if (type != nullptr) *type = storedType;
   if (size == 0) return -3;
   buffer[size] = '\0';
   return 0;

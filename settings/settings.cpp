@@ -27,10 +27,14 @@ void MainWindow::LoadSettings() {
 void MainWindow::LoadServerHost() {
   char text[256];
   DWORD size = sizeof text - 1;
-  // A value whose first byte is zero reads as an empty text, and an empty
-  // name would resolve to this machine itself.
-  bool stored = RegReadString(kSettingsKey, "Server", text, size) == 0 && text[0] != '\0';
-  serverHost = stored ? text : ORAMET_SERVER_HOST;
+  DWORD type = REG_NONE;
+  // Only a string names a host: the bytes of a number or of binary data
+  // would be taken for one. A value whose first byte is zero reads as an
+  // empty text, and an empty name would resolve to this machine itself.
+  bool stored = RegReadString(kSettingsKey, "Server", text, size, &type) == 0 &&
+                type == REG_SZ && text[0] != '\0';
+  static_assert(sizeof ORAMET_SERVER_HOST <= kServerHostSize, "host name too long");
+  lstrcpynA(serverHost, stored ? text : ORAMET_SERVER_HOST, kServerHostSize);
 }
 
 void MainWindow::ReadDailyCount(int32_t& day, int32_t& count) {

@@ -1,8 +1,9 @@
 #include "settings/settings_text.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+
+#include "app/format_text.h"
 
 int32_t ParseSettingNumber(const char* text) {
   errno = 0;
@@ -17,10 +18,29 @@ int32_t OlderIntervalSeconds(const char* text) {
   return static_cast<int32_t>(seconds);
 }
 
+namespace {
+
+// One decimal number as scanf's %d takes it (leading white space, a sign,
+// digits); false when there are no digits or the number needs more than
+// 32 bits.
+bool ReadNumber(const char* text, const char*& end, int32_t& value) {
+  char* stop = nullptr;
+  errno = 0;
+  long long number = std::strtoll(text, &stop, 10);
+  end = stop;
+  if (stop == text || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) return false;
+  value = static_cast<int32_t>(number);
+  return true;
+}
+
+}  // namespace
+
 bool ParseDailyCount(const char* text, int32_t& day, int32_t& count) {
-  int parsedDay = 0;
-  int parsedCount = 0;
-  if (std::sscanf(text, "%d,%d", &parsedDay, &parsedCount) != 2) {
+  int32_t parsedDay = 0;
+  int32_t parsedCount = 0;
+  const char* end = nullptr;
+  if (!ReadNumber(text, end, parsedDay) || *end != ',' ||
+      !ReadNumber(end + 1, end, parsedCount)) {
     day = 0;
     count = -1;
     return false;
@@ -31,5 +51,5 @@ bool ParseDailyCount(const char* text, int32_t& day, int32_t& count) {
 }
 
 void FormatDailyCount(int32_t day, int32_t count, char* buffer) {
-  std::snprintf(buffer, kDailyCountSize, "%d,%d", static_cast<int>(day), static_cast<int>(count));
+  FormatText(buffer, kDailyCountSize, "%d,%d", static_cast<int>(day), static_cast<int>(count));
 }

@@ -1,8 +1,8 @@
 #include "sync/calendar.h"
 
-#include <cstdio>
 #include <ctime>
 
+#include "app/format_text.h"
 #include "res/texts.h"
 
 bool ToLocalFields(int64_t seconds, int32_t millis, CalendarFields& out) {
@@ -30,10 +30,10 @@ void FormatDateLine(const CalendarFields& time, char* buffer) {
   // The record is public in the window; a weekday that no breakdown gives
   // must not index past the table.
   const char* weekday = time.dayOfWeek < 7 ? kWeekdayNames[time.dayOfWeek] : "";
-  std::snprintf(buffer, kClockLineSize, kTextDateFormat, time.year, time.month, time.day,
+  FormatText(buffer, kClockLineSize, kTextDateFormat, time.year, time.month, time.day,
                 weekday);
 }
 
 void FormatTimeLine(const CalendarFields& time, char* buffer) {
-  std::snprintf(buffer, kClockLineSize, kTextTimeFormat, time.hour, time.minute, time.second);
+  FormatText(buffer, kClockLineSize, kTextTimeFormat, time.hour, time.minute, time.second);
 }

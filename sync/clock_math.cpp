@@ -1,10 +1,14 @@
 #include "sync/clock_math.h"
 
-NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint32_t baseTick,
-                        uint32_t nowTick, int32_t biasMinutes) {
-  uint32_t elapsed = nowTick - baseTick;
-  int64_t total = int64_t{baseMillis} + elapsed;
-  int64_t seconds = total / 1000 + baseSeconds - int64_t{biasMinutes} * 60;
+NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint64_t baseTick,
+                        uint64_t nowTick, int32_t biasMinutes) {
+  uint64_t elapsed = nowTick - baseTick;
+  // Split before adding: a whole 64-bit millisecond count does not fit a
+  // signed sum, its seconds do.
+  int64_t seconds = static_cast<int64_t>(elapsed / 1000) + baseSeconds -
+                    int64_t{biasMinutes} * 60;
+  int64_t total = static_cast<int64_t>(elapsed % 1000) + baseMillis;
+  seconds += total / 1000;
   int32_t millis = static_cast<int32_t>(total % 1000);
   if (millis < 0) {  // only a negative base millisecond part gets here
     millis += 1000;

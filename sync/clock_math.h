@@ -10,10 +10,11 @@ struct NetworkTime {
 };
 
 // Network time at nowTick, from the base time taken at baseTick, shifted by
-// the zone bias. The tick difference is unsigned so it stays right across the
-// counter's wrap; the sums are 64-bit so they stay right past 24.8 days.
-NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint32_t baseTick,
-                        uint32_t nowTick, int32_t biasMinutes);
+// the zone bias. The ticks are the 64-bit count, which does not wrap in the
+// life of a machine, so any interval between synchronisations is right; the
+// difference is unsigned all the same, so even a wrap would not disturb it.
+NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint64_t baseTick,
+                        uint64_t nowTick, int32_t biasMinutes);
 
 // Milliseconds until the next whole network second; a second whose tick
 // would come in under 100 ms is skipped instead.

@@ -1,3 +1,4 @@
+#include "app/format_text.h"
 #include "res/resource.h"
 #include "res/texts.h"
 #include "sync/clock_ask.h"
@@ -5,8 +6,6 @@
 #include "sync/local_time.h"
 #include "sync/zone.h"
 #include "ui/main_window.h"
-
-#include <cstdio>
 
 LRESULT MainWindow::OnClockTimer() {
   // A chain of single shots: no tick can start while a fetch blocks this one.
@@ -17,15 +16,16 @@ LRESULT MainWindow::OnClockTimer() {
     case TickAction::Nothing: break;
   }
   if (!synced) {
-    SetTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
+    calls.setTimer(hwnd, CLOCK_TIMER, 1000, nullptr);
   } else {
     RefreshZone();
-    NetworkTime now = LocalTimeAt(baseSeconds, baseMillis, baseTick, GetTickCount(), biasMinutes);
+    NetworkTime now =
+        LocalTimeAt(baseSeconds, baseMillis, baseTick, calls.tickCount(), biasMinutes);
     // A time the calendar cannot hold keeps the last lines, and the alarm
     // is not asked about a time that was not computed.
     bool shown = ToLocalFields(now.seconds, now.millis, DisplayTime);
     if (shown) ShowClock();
-    SetTimer(hwnd, CLOCK_TIMER, RearmPeriod(now.millis), nullptr);
+    calls.setTimer(hwnd, CLOCK_TIMER, RearmPeriod(now.millis), nullptr);
     if (shown) CheckAlarm();
   }
   ++tickCounter;
@@ -56,7 +56,7 @@ void MainWindow::SyncNow() {
   WriteDailyCount(next.day, next.count);  // a lost count is not worth a message
 
   char text[64];
-  std::snprintf(text, sizeof text, kTextFetchCountFormat, next.count);
+  FormatText(text, sizeof text, kTextFetchCountFormat, next.count);
   SetWindowTextA(fetchCount, text);
 
   BOOL ok = calls.setLocalTime(&DisplayTime);

@@ -1,7 +1,6 @@
 #include "sync/protocol.h"
 
-#include <cstdio>
-
+#include "app/format_text.h"
 #include "res/texts.h"
 
 namespace {
@@ -75,5 +74,5 @@ char* SkipBannerSpace(char* text) {
 }
 
 void FormatUpgradeMessage(const char* rest, char* message, int capacity) {
-  std::snprintf(message, static_cast<size_t>(capacity), kTextUpgradeFormat, rest);
+  FormatText(message, static_cast<size_t>(capacity), kTextUpgradeFormat, rest);
 }

@@ -1,11 +1,10 @@
 #include "sync/time_exchange.h"
 
-#include <cstdio>
-
+#include "app/format_text.h"
 #include "net/http_get.h"
 
 TimeExchange RequestTime(const char* host, char* exchange) {
-  std::snprintf(exchange, kExchangeCapacity, kTimeTargetFormat, kTimeQuery);
+  FormatText(exchange, kExchangeCapacity, kTimeTargetFormat, kTimeQuery);
   int32_t roundTripMs = 0;
   TimeExchange result{};
   result.reply = ReplyClass::Unknown;

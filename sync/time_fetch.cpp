@@ -1,5 +1,4 @@
-#include <cstdio>
-
+#include "app/format_text.h"
 #include "net/http_get.h"
 #include "res/texts.h"
 #include "sync/protocol.h"
@@ -8,7 +7,7 @@
 
 int MainWindow::FetchServerTime() {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(serverHost.c_str(), exchange);
+  TimeExchange got = RequestTime(serverHost, exchange);
   if (got.length < 1) {
     // The target while nothing came back, else what did.
     MessageBoxA(hwnd, exchange, kTextNetworkError, MB_OK);
@@ -32,7 +31,7 @@ int MainWindow::FetchServerTime() {
       baseSeconds = got.base.seconds;
       baseMillis = got.base.millis;
       // The base instant: right after the parse.
-      baseTick = GetTickCount();
+      baseTick = calls.tickCount();
       return 0;
     case ReplyClass::Unknown:  // also bytes that look like a time but are none
       break;
@@ -44,10 +43,11 @@ int MainWindow::FetchServerTime() {
 void MainWindow::RefreshBanner() {
   char reply[kBannerCapacity];
   int32_t roundTripMs = 0;  // not used for the banner
-  if (HttpGet(serverHost.c_str(), kBannerTarget, reply, kBannerCapacity - 1, &roundTripMs) <= 0)
+  if (HttpGet(serverHost, kBannerTarget, reply, kBannerCapacity - 1, &roundTripMs) <= 0)
     return;
   char* link = SkipBannerSpace(reply);
   char* text = SplitAtChar(link, '\t');
-  bannerLink = link;
+  static_assert(kBannerLinkSize >= kBannerCapacity, "a link is part of the reply");
+  lstrcpynA(bannerLink, link, kBannerLinkSize);
   SetWindowTextA(banner, text);
 }

@@ -1,7 +1,5 @@
 // The alarm: an hour and a minute compared with the network clock on every
 // synced tick.
-#include <string>
-
 #include "ui/alarm_match.h"
 #include "ui/main_window.h"
 
@@ -44,6 +42,10 @@ LRESULT MainWindow::OnAlarmHourFocus() {
   if (!synced) return 0;
   char hour[4] = {};
   GetWindowTextA(alarmHour, hour, 3);
-  if (hour[0] == '\0') SetWindowTextA(alarmHour, std::to_string(DisplayTime.wHour).c_str());
+  if (hour[0] == '\0') {
+    char shown[12];
+    wsprintfA(shown, "%d", DisplayTime.wHour);
+    SetWindowTextA(alarmHour, shown);
+  }
   return 0;
 }

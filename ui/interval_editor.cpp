@@ -1,7 +1,5 @@
 // The row that shows the re-synchronisation interval and lets the user
 // change it and its unit.
-#include <string>
-
 #include "res/texts.h"
 #include "settings/registry.h"
 #include "ui/interval.h"
@@ -17,8 +15,9 @@ constexpr char kShowModeValue[] = "ShowMode";
 void MainWindow::ShowInterval() {
   // The edit reports this text with EN_CHANGE like typing, which sets the
   // save link's visibility for the value just shown.
-  SetWindowTextA(intervalEdit,
-                 std::to_string(ShownIntervalValue(intervalSeconds, showSeconds)).c_str());
+  char shown[12];
+  wsprintfA(shown, "%d", static_cast<int>(ShownIntervalValue(intervalSeconds, showSeconds)));
+  SetWindowTextA(intervalEdit, shown);
   SetWindowTextA(unitLink, kUnitWords[showSeconds != 0 ? 1 : 0]);
 }
 
@@ -38,7 +37,9 @@ LRESULT MainWindow::OnUnitClicked() {
   showSeconds = showSeconds == 0 ? 1 : 0;
   ShowInterval();
   // A failed write keeps the new unit for this run only.
-  RegWriteString(kSettingsKey, kShowModeValue, std::to_string(showSeconds).c_str());
+  char text[12];
+  wsprintfA(text, "%d", static_cast<int>(showSeconds));
+  RegWriteString(kSettingsKey, kShowModeValue, text);
   return 0;
 }
 
@@ -46,7 +47,9 @@ LRESULT MainWindow::OnIntervalSaveClicked() {
   int32_t entered = ReadIntervalEdit();
   if (IsNewInterval(entered, intervalSeconds)) {
     // Not checked: the reload below keeps the old interval if the write failed.
-    RegWriteString(kSettingsKey, kIntervalValue, std::to_string(entered).c_str());
+    char text[12];
+    wsprintfA(text, "%d", static_cast<int>(entered));
+    RegWriteString(kSettingsKey, kIntervalValue, text);
     LoadSettings();
   }
   ShowWindow(intervalSave, SW_HIDE);

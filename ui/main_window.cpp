@@ -4,6 +4,7 @@
 #include "res/resource.h"
 #include "res/texts.h"
 #include "sync/zone.h"
+#include "ui/dpi_scale.h"
 #include "ui/placement.h"
 
 namespace {
@@ -12,6 +13,12 @@ constexpr char kHomeLink[] = "https://www.quellton.example/";
 
 constexpr DWORD kBaseStyle = WS_CHILD | WS_VISIBLE;
 
+// The window's outer size and the fonts' heights at 96 dpi.
+constexpr int32_t kWindowWidth = 580;
+constexpr int32_t kWindowHeight = 380;
+constexpr int32_t kTextHeight = 16;
+constexpr int32_t kClockHeight = 40;
+
 enum class Font { None, Body, Link, Clock };
 
 // One row of the main window's control table.
@@ -19,7 +26,7 @@ struct ControlSpec {
   int id;
   const char* className;
   const char* text;
-  RECT rect;  // left, top, right, bottom in client pixels
+  PixelRect rect;  // left, top, right, bottom in client pixels at 96 dpi
   DWORD style;
   bool notify;  // SS_NOTIFY is added after creation so the label reports clicks
   Font font;
@@ -85,6 +92,10 @@ const Route kRoutes[] = {
     {WM_TRAYNOTIFY, 0, kAnyCode,
      [](MainWindow& w, WPARAM, LPARAM l) { return w.OnTrayNotify(l); }},
     {WM_SIZE, 0, kAnyCode, [](MainWindow& w, WPARAM p, LPARAM) { return w.OnSize(p); }},
+    {kWmGetDpiScaledSize, 0, kAnyCode,
+     [](MainWindow& w, WPARAM p, LPARAM l) { return w.OnGetDpiScaledSize(p, l); }},
+    {kWmDpiChanged, 0, kAnyCode,
+     [](MainWindow& w, WPARAM p, LPARAM l) { return w.OnDpiChanged(p, l); }},
     {WM_TIMER, 0, kAnyCode, [](MainWindow& w, WPARAM, LPARAM) { return w.OnClockTimer(); }},
     {WM_LBUTTONDOWN, 0, kAnyCode,
      [](MainWindow& w, WPARAM, LPARAM) { return w.OnLButtonDown(); }},
@@ -122,10 +133,14 @@ bool Matches(const Route& route, UINT message, WPARAM wParam) {
   return route.code == kAnyCode || HIWORD(wParam) == route.code;
 }
 
-HICON LoadMainIcon(int widthMetric, int heightMetric) {
-  return static_cast<HICON>(LoadImageA(g_module.instance(), MAKEINTRESOURCEA(IDI_MAIN),
-                                       IMAGE_ICON, GetSystemMetrics(widthMetric),
-                                       GetSystemMetrics(heightMetric), 0));
+HFONT FontOf(const MainWindow& window, Font font) {
+  switch (font) {
+    case Font::Body: return window.bodyFont;
+    case Font::Link: return window.linkFont;
+    case Font::Clock: return window.clockFont;
+    case Font::None: break;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -162,45 +177,34 @@ void CenterWindow(HWND window) {
 
 LRESULT MainWindow::OnInitDialog() {
   SetWindowTextA(hwnd, kTextCaption);
-  SetWindowPos(hwnd, HWND_TOP, 0, 0, 580, 380, 0);
+  dpi = WindowDpi(hwnd);
+  KeepDialogScalingOwn(hwnd);
+  SetWindowPos(hwnd, HWND_TOP, 0, 0, ScaleForDpi(kWindowWidth, dpi),
+               ScaleForDpi(kWindowHeight, dpi), 0);
   CenterWindow(hwnd);
-  SendMessageA(hwnd, WM_SETICON, ICON_BIG,
-               reinterpret_cast<LPARAM>(LoadMainIcon(SM_CXICON, SM_CYICON)));
-  SendMessageA(hwnd, WM_SETICON, ICON_SMALL,
-               reinterpret_cast<LPARAM>(LoadMainIcon(SM_CXSMICON, SM_CYSMICON)));
+  LoadIcons();
 
   if (MessageLoop* loop = g_module.GetMessageLoop()) {
     loop->AddMessageFilter(this);
     loop->AddIdleHandler(this);
   }
 
-  LOGFONTA font{};
-  font.lfHeight = 16;
-  font.lfWeight = FW_NORMAL;
-  font.lfCharSet = GB2312_CHARSET;
-  lstrcpyA(font.lfFaceName, "default");
-  bodyFont = CreateFontIndirectA(&font);
-  font.lfUnderline = 1;
-  linkFont = CreateFontIndirectA(&font);
-  font.lfUnderline = 0;
-  font.lfHeight = 40;
-  clockFont = CreateFontIndirectA(&font);
+  MakeFonts();
 
   for (const ControlSpec& spec : kControls) {
+    PixelRect r = ScaleForDpi(spec.rect, dpi);
     HWND control = CreateWindowExA(
-        0, spec.className, spec.text, spec.style, spec.rect.left, spec.rect.top,
-        spec.rect.right - spec.rect.left, spec.rect.bottom - spec.rect.top, hwnd,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), g_module.instance(), nullptr);
+        0, spec.className, spec.text, spec.style, r.left, r.top, r.right - r.left,
+        r.bottom - r.top, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+        g_module.instance(), nullptr);
     this->*spec.handle = control;
     if (spec.notify) {
       LONG style = GetWindowLongA(control, GWL_STYLE);
       if (!(style & SS_NOTIFY)) SetWindowLongA(control, GWL_STYLE, style | SS_NOTIFY);
     }
-    HFONT chosen = spec.font == Font::Body   ? bodyFont
-                   : spec.font == Font::Link ? linkFont
-                   : spec.font == Font::Clock ? clockFont
-                                              : nullptr;
-    if (chosen != nullptr) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), 1);
+    if (HFONT font = FontOf(*this, spec.font)) {
+      SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), 1);
+    }
     if (!spec.visible) ShowWindow(control, SW_HIDE);
     if (spec.handle == &MainWindow::zoneLink) {
       homeLink = kHomeLink;
@@ -219,6 +223,70 @@ LRESULT MainWindow::OnInitDialog() {
 
   tickCounter = 0;
   synced = false;
-  SetTimer(hwnd, CLOCK_TIMER, 200, nullptr);
+  calls.setTimer(hwnd, CLOCK_TIMER, 200, nullptr);
   return TRUE;
+}
+
+void MainWindow::MakeFonts() {
+  LOGFONTA font{};
+  font.lfHeight = ScaleForDpi(kTextHeight, dpi);
+  font.lfWeight = FW_NORMAL;
+  font.lfCharSet = GB2312_CHARSET;
+  lstrcpyA(font.lfFaceName, "default");
+  bodyFont = CreateFontIndirectA(&font);
+  font.lfUnderline = 1;
+  linkFont = CreateFontIndirectA(&font);
+  font.lfUnderline = 0;
+  font.lfHeight = ScaleForDpi(kClockHeight, dpi);
+  clockFont = CreateFontIndirectA(&font);
+}
+
+void MainWindow::LoadIcons() {
+  const struct {
+    WPARAM which;
+    int widthMetric;
+    int heightMetric;
+  } icons[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& icon : icons) {
+    HANDLE loaded = LoadImageA(g_module.instance(), MAKEINTRESOURCEA(IDI_MAIN), IMAGE_ICON,
+                               SystemMetricForDpi(icon.widthMetric, dpi),
+                               SystemMetricForDpi(icon.heightMetric, dpi), 0);
+    LRESULT old = SendMessageA(hwnd, WM_SETICON, icon.which, reinterpret_cast<LPARAM>(loaded));
+    // The icon it replaces was loaded here for another resolution.
+    if (old != 0) DestroyIcon(reinterpret_cast<HICON>(old));
+  }
+}
+
+LRESULT MainWindow::OnGetDpiScaledSize(WPARAM newDpi, LPARAM size) {
+  // The outer size at the new resolution, so that the rectangle WM_DPICHANGED
+  // suggests is exactly the one laid out there.
+  auto* outer = reinterpret_cast<SIZE*>(size);
+  outer->cx = ScaleForDpi(kWindowWidth, static_cast<int32_t>(newDpi));
+  outer->cy = ScaleForDpi(kWindowHeight, static_cast<int32_t>(newDpi));
+  return TRUE;
+}
+
+LRESULT MainWindow::OnDpiChanged(WPARAM dpis, LPARAM suggestedRect) {
+  // Both words carry the same resolution: the axes are never scaled apart.
+  dpi = HIWORD(dpis);
+  const HFONT oldFonts[] = {bodyFont, linkFont, clockFont};
+  MakeFonts();
+  for (const ControlSpec& spec : kControls) {
+    HWND control = this->*spec.handle;
+    PixelRect r = ScaleForDpi(spec.rect, dpi);
+    SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (HFONT font = FontOf(*this, spec.font)) {
+      SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), 1);
+    }
+  }
+  // No control uses them any more.
+  for (HFONT font : oldFonts) DeleteObject(font);
+  LoadIcons();
+  // The system's rectangle keeps the window under the pointer while it is
+  // dragged across monitors; a size of our own there could bounce it back.
+  const RECT* r = reinterpret_cast<const RECT*>(suggestedRect);
+  SetWindowPos(hwnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  return 0;
 }

@@ -6,12 +6,18 @@
 #include <shellapi.h>
 
 #include <cstdint>
-#include <string>
 
 #include "app/dialog_window.h"
 #include "app/message_loop.h"
+#include "app/newer_windows.h"
 #include "sync/clock_ask.h"
 #include "sync/zone.h"
+
+// Fixed text fields: the program is built without exceptions, so it keeps
+// no growing strings. A banner link is at most the banner's reply, a server
+// name at most what the registry read takes.
+inline constexpr int kBannerLinkSize = 2048;
+inline constexpr int kServerHostSize = 256;
 
 class MainWindow : public DialogWindow, public MessageFilter, public IdleHandler {
 public:
@@ -27,6 +33,12 @@ public:
   LRESULT OnLButtonDown();
   LRESULT OnCancel();
   void StartNetwork();
+
+  // Resolution.
+  void MakeFonts();
+  void LoadIcons();
+  LRESULT OnDpiChanged(WPARAM dpis, LPARAM suggestedRect);
+  LRESULT OnGetDpiScaledSize(WPARAM newDpi, LPARAM size);
 
   // Synchronisation cycle and time service.
   LRESULT OnClockTimer();
@@ -71,10 +83,10 @@ public:
   LRESULT OnBannerClicked();
 
   // The network clock: server time at the base instant, corrected by half the
-  // round trip, and GetTickCount at that instant.
+  // round trip, and the system's 64-bit tick count at that instant.
   int32_t baseSeconds = 0;
   int32_t baseMillis = 0;
-  uint32_t baseTick = 0;
+  uint64_t baseTick = 0;
   bool synced = false;
   // The last computed local network time; holds no time before the first
   // good synchronisation.
@@ -85,10 +97,12 @@ public:
   int32_t intervalSeconds = 0;
   int32_t showSeconds = 0;
   int32_t autoStart = 0;
+  // Dots per inch the window is laid out for; the layout's pixels are at 96.
+  int32_t dpi = 96;
 
-  std::string homeLink;
-  std::string bannerLink;
-  std::string serverHost;
+  const char* homeLink = "";
+  char bannerLink[kBannerLinkSize] = {};
+  char serverHost[kServerHostSize] = {};
 
   HFONT bodyFont = nullptr;
   HFONT linkFont = nullptr;
@@ -115,13 +129,18 @@ public:
   HWND fetchCount = nullptr;
   HWND status = nullptr;
 
-  // The calls whose effects reach outside the program, replaceable by tests.
+  // The calls that reach outside the window (the system clock and tick
+  // count, the zone, the shell, the notification area, the timer),
+  // replaceable by tests.
   struct SystemCalls {
     BOOL(WINAPI* setLocalTime)(const SYSTEMTIME*) = ::SetLocalTime;
+    uint64_t (*tickCount)() = ::TickCount64;
     int32_t (*currentBiasMinutes)() = ::CurrentBiasMinutes;
     bool (*askClockService)(DWORD timeoutMs) = ::AskClockService;
     HINSTANCE(WINAPI* shellExecute)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) =
         ::ShellExecuteA;
+    BOOL(WINAPI* shellNotifyIcon)(DWORD, PNOTIFYICONDATAA) = ::Shell_NotifyIconA;
+    UINT_PTR(WINAPI* setTimer)(HWND, UINT_PTR, UINT, TIMERPROC) = ::SetTimer;
   } calls;
 };
 

@@ -31,7 +31,7 @@ LRESULT MainWindow::OnSize(WPARAM sizeType) {
   lstrcpynA(record.szTip, kTextTrayTip, 64);
   // Not checked: without a notification area the window still hides, and an
   // icon left over from the alarm's restore simply stays.
-  Shell_NotifyIconA(NIM_ADD, &record);
+  calls.shellNotifyIcon(NIM_ADD, &record);
   ShowWindow(hwnd, SW_HIDE);
   return 0;
 }
@@ -72,5 +72,5 @@ void MainWindow::DeleteTrayIcon() {
   NOTIFYICONDATAA record = TrayRecord(hwnd);
   // Fails harmlessly when there is no icon (a second restore, a close from
   // the shown window).
-  Shell_NotifyIconA(NIM_DELETE, &record);
+  calls.shellNotifyIcon(NIM_DELETE, &record);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the manifest that the loader reads from the program: resource type
-# 24 with id 1 (any other id is ignored for an .exe), asking for no elevation
-# and for common controls 6.
+# 24 with id 1 (any other id is ignored for an .exe), asking for no elevation,
+# for common controls 6 and for per-monitor DPI awareness with its fallbacks.
 # Usage: manifest_test.sh PROGRAM WINDRES
 set -uo pipefail
 program=$1 windres=$2
@@ -20,7 +20,10 @@ for text in 'level="asInvoker"' 'uiAccess="false"' \
             'publicKeyToken="6595b64144ccf1df"' \
             '{e2011457-1546-43c5-a5fe-008deee3d3f0}' '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}' \
             '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}' '{1f676c76-80e1-4239-95bb-83d0f6d0da78}' \
-            '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'; do
+            '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}' \
+            '<windowsSettings>' \
+            '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>' \
+            '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, PerMonitor</dpiAwareness>'; do
   printf '%s\n' "$manifest" | grep -qF "$text" || fail "manifest lacks $text"
 done
 

@@ -204,7 +204,7 @@ TEST_F(ClockService, ProgramRefusedTheClockHasTheServiceSetIt) {
   ASSERT_TRUE(server.listening());
   AwaitFreshExchange();
   MessageBoxRecorder boxes;
-  window.serverHost = kTimeIp;
+  lstrcpynA(window.serverHost, kTimeIp, sizeof window.serverHost);
   SetLocalTimeRecorder::result = FALSE;
   SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
   window.SyncNow();

@@ -82,7 +82,7 @@ public:
     window.intervalSeconds = kSentinel;
     window.showSeconds = kSentinel;
     window.autoStart = kSentinel;
-    window.serverHost = "sentinel";
+    lstrcpynA(window.serverHost, "sentinel", sizeof window.serverHost);
     created = window.Create(g_module.instance(), IDD_MAIN) != nullptr;
     if (created) KillTimer(window.hwnd, CLOCK_TIMER);
   }
@@ -316,15 +316,17 @@ TEST_F(RegistryShapes, ServerHost) {
     Shape shape;
     const char* host;
   } cases[] = {
-      {{"REG_BINARY address", REG_BINARY, "127.0.0.170"}, "127.0.0.170"},
-      {{"REG_DWORD of an address is its raw bytes", REG_DWORD, Bytes("\x7f\0\0\x01")}, "\x7f"},
-      {{"REG_MULTI_SZ: its first string", REG_MULTI_SZ, Bytes("127.0.0.171\0other\0\0")},
-       "127.0.0.171"},
-      {{"REG_EXPAND_SZ is not expanded", REG_EXPAND_SZ, "%COMPUTERNAME%"}, "%COMPUTERNAME%"},
+      // Only a string names a host.
+      {{"REG_BINARY address", REG_BINARY, "127.0.0.170"}, ORAMET_SERVER_HOST},
+      {{"REG_DWORD of an address", REG_DWORD, Bytes("\x7f\0\0\x01")}, ORAMET_SERVER_HOST},
+      {{"REG_DWORD whose bytes spell a name", REG_DWORD, "abcd"}, ORAMET_SERVER_HOST},
+      {{"REG_QWORD whose bytes spell a name", REG_QWORD, "abcdefgh"}, ORAMET_SERVER_HOST},
+      {{"REG_MULTI_SZ", REG_MULTI_SZ, Bytes("127.0.0.171\0other\0\0")}, ORAMET_SERVER_HOST},
+      {{"REG_EXPAND_SZ", REG_EXPAND_SZ, "%COMPUTERNAME%"}, ORAMET_SERVER_HOST},
+      {{"REG_NONE", REG_NONE, "127.0.0.172"}, ORAMET_SERVER_HOST},
+      {{"REG_SZ of 255 bytes", REG_SZ, longest, true}, longest.c_str()},
       {{"REG_SZ of zero bytes", REG_SZ, ""}, ORAMET_SERVER_HOST},
       {{"REG_BINARY of zero bytes", REG_BINARY, ""}, ORAMET_SERVER_HOST},
-      {{"REG_BINARY of 255 bytes", REG_BINARY, longest}, longest.c_str()},
-      {{"REG_BINARY of 256 bytes", REG_BINARY, longest + "a"}, ORAMET_SERVER_HOST},
       {{"256 bytes, nothing appended", REG_SZ, longest + "a", true}, ORAMET_SERVER_HOST},
       {{"4096 bytes", REG_SZ, std::string(4096, 'a')}, ORAMET_SERVER_HOST},
       {{"a zero byte first is no host", REG_SZ, Bytes("\0" "127.0.0.172")}, ORAMET_SERVER_HOST},
@@ -337,7 +339,7 @@ TEST_F(RegistryShapes, ServerHost) {
     StoreRaw(kSettingsKey, "Server", c.shape);
     StartedWindow started;
     ASSERT_TRUE(started.created);
-    EXPECT_EQ(started.window.serverHost, c.host);
+    EXPECT_STREQ(started.window.serverHost, c.host);
     EXPECT_TRUE(started.boxes.boxes().empty());
   }
 }

@@ -150,9 +150,9 @@ TEST_F(Settings, ServerValueOverridesTheBuiltInHost) {
     SCOPED_TRACE(c.stored ? c.stored : "missing");
     WipeKeys();
     Store(kSettingsKey, "Server", c.stored);
-    window.serverHost = "sentinel";
+    lstrcpynA(window.serverHost, "sentinel", sizeof window.serverHost);
     window.LoadServerHost();
-    EXPECT_EQ(window.serverHost, c.host);
+    EXPECT_STREQ(window.serverHost, c.host);
   }
   WipeKeys();
   window.LoadServerHost();

@@ -49,7 +49,10 @@ TEST(ParseDailyCount, ReadsDayAndCountOrTheMissingValueDefaults) {
       {"5,7", true, 5, 7},     {"31,1", true, 31, 1},   {"-3,-4", true, -3, -4},
       {" 6, 2", true, 6, 2},   {"5,8junk", true, 5, 8}, {"5", false, 0, -1},
       {"5,", false, 0, -1},    {",5", false, 0, -1},    {"x", false, 0, -1},
-      {"", false, 0, -1},      {"5;7", false, 0, -1},
+      {"", false, 0, -1},      {"5;7", false, 0, -1},   {"5 ,7", false, 0, -1},
+      // Beyond 32 bits is no count the program wrote.
+      {"5,2147483648", false, 0, -1},  {"-2147483649,1", false, 0, -1},
+      {"-2147483648,2147483647", true, -2147483647 - 1, 2147483647},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

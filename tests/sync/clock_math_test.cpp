@@ -8,8 +8,8 @@ struct TimeCase {
   const char* name;
   int32_t baseSeconds;
   int32_t baseMillis;
-  uint32_t baseTick;
-  uint32_t nowTick;
+  uint64_t baseTick;
+  uint64_t nowTick;
   int32_t bias;
   int64_t seconds;
   int32_t millis;
@@ -21,10 +21,14 @@ TEST(LocalTimeAt, AddsTicksAndShiftsByTheBias) {
       {"millis carry into seconds", 1000000, 900, 0, 150, 0, 1000001, 50},
       {"bias east of Greenwich adds hours", 1798732800, 0, 7, 7, -480, 1798761600, 0},
       {"bias west of Greenwich subtracts", 1798732800, 0, 7, 1007, 300, 1798714801, 0},
-      {"tick counter wraps: 296 before, reading 704", 1000, 0, 0xFFFFFFFFu - 295, 704, 0, 1001, 0},
-      {"wrap with a base millisecond part", 1000, 500, 0xFFFFFFFFu - 295, 704, 0, 1001, 500},
+      {"32-bit tick passed: 296 before, reading 704", 1000, 0, 0xFFFFFFFFu - 295,
+       0x100000000u + 704, 0, 1001, 0},
+      {"64-bit tick wraps, with a base millisecond part", 1000, 500, ~uint64_t{0} - 295, 704,
+       0, 1001, 500},
       {"past 24.8 days elapsed", 1000000000, 999, 0, 2200000000u, 0, 1002200000, 999},
-      {"nearly 49.7 days elapsed", 1000000000, 999, 1, 0, 0, 1004294968, 294},
+      {"nearly 49.7 days elapsed", 1000000000, 999, 1, 0xFFFFFFFFu, 0, 1004294968, 293},
+      {"50 days elapsed", 1000000000, 250, 7, 4320000007u, 0, 1004320000, 250},
+      {"20 years elapsed", 1000000000, 0, 0, 631152000000u, -480, 1631180800, 0},
       {"result beyond 32 bits is kept", 2147483000, 0, 0, 1000000, -480, 2147512800, 0},
       {"a negative base millisecond part borrows", 100, -1, 0, 0, 0, 99, 999},
   };

@@ -56,7 +56,7 @@ protected:
     window.calls.setLocalTime = SetLocalTimeRecorder::Record;
     // Nothing listens here: a sync or banner fetch that a test does not
     // expect fails at once and never leaves the machine.
-    window.serverHost = "127.0.0.89";
+    lstrcpynA(window.serverHost, "127.0.0.89", sizeof window.serverHost);
   }
 
   void TearDown() override {

@@ -27,19 +27,20 @@ protected:
   // that the time line shows 00:00:ss local for an ss the elapsed time
   // allows (the tick itself takes a moment). baseSeconds lies that many
   // whole seconds before kUtc, give or take less than a minute.
-  void ExpectLiveTickShowsMidnightPlus(uint32_t elapsedMs, int32_t baseSeconds) {
+  void ExpectLiveTickShowsMidnightPlus(uint64_t elapsedMs, int32_t baseSeconds) {
     window.synced = true;
     window.baseSeconds = baseSeconds;
     window.baseMillis = 0;
-    DWORD before = GetTickCount();
-    window.baseTick = before - elapsedMs;
+    uint64_t before = TickCount64();
+    window.baseTick = before - elapsedMs;  // wraps below zero as the difference does
     Tick();
-    DWORD after = GetTickCount();
+    uint64_t after = TickCount64();
     EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
     std::string shown = Text(IDC_TIME);
     bool matched = false;
-    int64_t first = int64_t{baseSeconds} - kUtc + elapsedMs / 1000;
-    int64_t last = int64_t{baseSeconds} - kUtc + (int64_t{elapsedMs} + (after - before)) / 1000;
+    int64_t first = int64_t{baseSeconds} - kUtc + static_cast<int64_t>(elapsedMs / 1000);
+    int64_t last = int64_t{baseSeconds} - kUtc +
+                   static_cast<int64_t>((elapsedMs + (after - before)) / 1000);
     for (int64_t s = first; s <= last; ++s) {
       char expected[32];
       std::snprintf(expected, sizeof expected, "00：00：%02d", static_cast<int>(s));
@@ -68,7 +69,7 @@ TEST_F(ClockTimer, SyncsOnMultiplesOfTheIntervalOnly) {
   // is under maintenance), so the clock drops to unsynced and the lines stay.
   LoopbackServer server("127.0.0.57", {HttpReply("~")});
   ASSERT_TRUE(server.listening());
-  window.serverHost = "127.0.0.57";
+  lstrcpynA(window.serverHost, "127.0.0.57", sizeof window.serverHost);
   const struct {
     int32_t tick;
     int32_t interval;
@@ -85,7 +86,7 @@ TEST_F(ClockTimer, SyncsOnMultiplesOfTheIntervalOnly) {
     window.intervalSeconds = c.interval;
     window.synced = true;
     window.baseSeconds = kUtc;
-    window.baseTick = GetTickCount();
+    window.baseTick = TickCount64();
     SetText(IDC_STATUS, "marker");
     SetText(IDC_DATE, "date before");
     Tick();
@@ -120,11 +121,79 @@ TEST_F(ClockTimer, BiasChangeUpdatesTheZoneLinkAndTheHourOnTheSameTick) {
   EXPECT_EQ(window.biasMinutes, kShanghaiBias);
 }
 
-TEST_F(ClockTimer, LiveClockStaysRightPast24Days) {
-  // 2,200,000,000 ms overflow a signed 32-bit millisecond sum.
+TEST_F(ClockTimer, LiveClockStaysRightPast24And49Days) {
+  // 2,200,000,000 ms overflow a signed 32-bit millisecond sum; 50 days, a
+  // 32-bit tick count.
   window.tickCounter = 2;
   window.biasMinutes = kShanghaiBias;
   ExpectLiveTickShowsMidnightPlus(2200000000u + 7000, kUtc - 2200000);
+  ExpectLiveTickShowsMidnightPlus(50ull * 86400000 + 7000, kUtc - 50 * 86400);
+}
+
+TEST_F(ClockTimer, OnlyATickThatShowsATimeAsksTheAlarm) {
+  // The alarm is set to the minute every case shows, so an alarm asked about
+  // an old or uncomputed time would ring too.
+  SetWindowTextA(window.alarmHour, "0");
+  SetWindowTextA(window.alarmMinute, "0");
+  const struct {
+    const char* name;
+    bool synced;
+    int32_t baseSeconds;
+    bool rings;
+  } cases[] = {
+      {"synced", true, kUtc, true},
+      {"unsynced", false, kUtc, false},
+      {"a time the calendar cannot hold", true, -40000, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ShowWindow(window.alarmCancel, SW_HIDE);
+    window.tickCounter = 2;
+    window.synced = c.synced;
+    window.biasMinutes = kShanghaiBias;
+    window.baseSeconds = c.baseSeconds;
+    window.baseMillis = 0;
+    window.baseTick = TickCount64() - 5000;
+    window.DisplayTime = SYSTEMTIME{2027, 1, 5, 1, 0, 0, 30, 0};
+    Tick();
+    EXPECT_EQ((GetWindowLongA(window.alarmCancel, GWL_STYLE) & WS_VISIBLE) != 0, c.rings);
+  }
+}
+
+// The periods the window arms its timer with, and a tick count the test sets.
+std::vector<UINT> g_periods;
+UINT_PTR WINAPI RecordSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC proc) {
+  g_periods.push_back(period);
+  return SetTimer(window, id, period, proc);
+}
+uint64_t g_tick = 0;
+uint64_t TestTick() { return g_tick; }
+
+TEST_F(ClockTimer, ArmsTheNextTickAtTheNextNetworkSecond) {
+  window.calls.setTimer = RecordSetTimer;
+  window.calls.tickCount = TestTick;
+  const struct {
+    bool synced;
+    int32_t baseMillis;
+    uint64_t elapsed;
+    UINT period;
+  } cases[] = {
+      {true, 0, 5250, 750}, {true, 700, 5200, 100}, {true, 0, 5901, 1099},
+      {false, 0, 5250, 1000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.baseMillis << " + " << c.elapsed << " ms");
+    g_periods.clear();
+    window.tickCounter = 2;
+    window.synced = c.synced;
+    window.baseSeconds = kUtc;
+    window.baseMillis = c.baseMillis;
+    window.baseTick = 7000000000ull;
+    g_tick = window.baseTick + c.elapsed;
+    Tick();
+    ASSERT_EQ(g_periods.size(), 1u);
+    EXPECT_EQ(g_periods[0], c.period);
+  }
 }
 
 TEST_F(ClockTimer, TimesTheCalendarCannotHoldLeaveEverythingAsItWas) {
@@ -143,7 +212,7 @@ TEST_F(ClockTimer, TimesTheCalendarCannotHoldLeaveEverythingAsItWas) {
     window.biasMinutes = kShanghaiBias;
     window.baseSeconds = c.baseSeconds;
     window.baseMillis = 0;
-    window.baseTick = GetTickCount() - 10000;
+    window.baseTick = TickCount64() - 10000;
     window.DisplayTime = SentinelTime();
     SetText(IDC_DATE, "date kept");
     SetText(IDC_TIME, "time kept");

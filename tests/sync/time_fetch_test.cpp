@@ -37,7 +37,7 @@ std::string Request(const std::string& target, const std::string& host) {
 class FetchServerTime : public testing::Test {
 protected:
   void SetUp() override {
-    window.serverHost = kTimeHost;
+    lstrcpynA(window.serverHost, kTimeHost, sizeof window.serverHost);
     window.baseSeconds = kSentinel;
     window.baseMillis = kSentinel;
     window.baseTick = kTickSentinel;
@@ -93,7 +93,7 @@ TEST_F(FetchServerTime, EveryFailingReplyShowsOneBoxAndKeepsTheBaseTime) {
 }
 
 TEST_F(FetchServerTime, UnreachableServerShowsTheRequestTarget) {
-  window.serverHost = kNobody;
+  lstrcpynA(window.serverHost, kNobody, sizeof window.serverHost);
   MessageBoxRecorder boxes;
   EXPECT_EQ(window.FetchServerTime(), -1);
   ASSERT_EQ(boxes.boxes().size(), 1u);
@@ -119,9 +119,9 @@ TEST_F(FetchServerTime, TimeReplySetsTheBaseTimeAndTakesTheTickAfterwards) {
     server.SetScript({HttpReply(c.body)});
     SetUp();
     MessageBoxRecorder boxes;
-    DWORD before = GetTickCount();
+    uint64_t before = TickCount64();
     EXPECT_EQ(window.FetchServerTime(), 0);
-    DWORD after = GetTickCount();
+    uint64_t after = TickCount64();
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(window.baseSeconds, c.seconds);
     // Half a loopback round trip, generously bounded, is added.
@@ -151,11 +151,11 @@ TEST_F(FetchServerTime, RoundTripOfTheExchangeIsHalvedIntoTheMillis) {
 class RefreshBanner : public testing::Test {
 protected:
   void SetUp() override {
-    window.serverHost = kBannerHost;
+    lstrcpynA(window.serverHost, kBannerHost, sizeof window.serverHost);
     window.banner = CreateWindowA("STATIC", "old text", WS_POPUP, 0, 0, 200, 20, nullptr,
                                   nullptr, nullptr, nullptr);
     ASSERT_NE(window.banner, nullptr);
-    window.bannerLink = "old link";
+    lstrcpynA(window.bannerLink, "old link", sizeof window.bannerLink);
   }
   void TearDown() override { DestroyWindow(window.banner); }
   std::string BannerText() {
@@ -185,9 +185,9 @@ TEST_F(RefreshBanner, StoresTheLinkAndShowsTheTextAfterTheFirstTab) {
     SCOPED_TRACE(c.name);
     server.SetScript({HttpReply(c.body)});
     SetWindowTextA(window.banner, "old text");
-    window.bannerLink = "old link";
+    lstrcpynA(window.bannerLink, "old link", sizeof window.bannerLink);
     window.RefreshBanner();
-    EXPECT_EQ(window.bannerLink, c.link);
+    EXPECT_EQ(std::string(window.bannerLink), c.link);
     EXPECT_EQ(BannerText(), c.text);
   }
   std::vector<std::string> requests = server.requests();
@@ -211,11 +211,11 @@ TEST_F(RefreshBanner, FailedOrEmptyReplyChangesNothingAndShowsNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     server.SetScript({c.step});
-    window.serverHost = c.host;
+    lstrcpynA(window.serverHost, c.host, sizeof window.serverHost);
     MessageBoxRecorder boxes;
     window.RefreshBanner();
     EXPECT_TRUE(boxes.boxes().empty());
-    EXPECT_EQ(window.bannerLink, "old link");
+    EXPECT_STREQ(window.bannerLink, "old link");
     EXPECT_EQ(BannerText(), "old text");
   }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ protected:
 };
 
 TEST_F(LinksTest, HomePageIsAWebAddress) {
-  EXPECT_TRUE(IsWebAddress(window.homeLink.c_str())) << window.homeLink;
+  EXPECT_TRUE(IsWebAddress(window.homeLink, std::strlen(window.homeLink))) << window.homeLink;
 }
 
 TEST_F(LinksTest, ZoneLinkClickAndTrayItemOpenTheHomePage) {
@@ -82,22 +83,24 @@ TEST_F(LinksTest, HomePageFromTheTrayLeavesTheWindowHidden) {
 TEST_F(LinksTest, BannerOpensOnlyWebAddresses) {
   struct Case {
     const char* link;
-    bool opened;
+    const char* opened;  // nullptr: nothing
   } cases[] = {
-      {"http://www.quellton.example/news", true},
-      {"hTTpS://a.example/x?y=1", true},
-      {"", false},
-      {"C:\\Windows\\system32\\calc.exe", false},
-      {"\\\\host\\share\\setup.exe", false},
-      {"file:///C:/Windows/notepad.exe", false},
-      {"javascript:alert(1)", false},
+      {"http://www.quellton.example/news", "http://www.quellton.example/news"},
+      {"hTTpS://a.example/x?y=1", "hTTpS://a.example/x?y=1"},
+      {"http://a.example/x \t\r\n", "http://a.example/x"},
+      {"http://a.example/\" --flag", nullptr},
+      {"", nullptr},
+      {"C:\\Windows\\system32\\calc.exe", nullptr},
+      {"\\\\host\\share\\setup.exe", nullptr},
+      {"file:///C:/Windows/notepad.exe", nullptr},
+      {"javascript:alert(1)", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << '"' << c.link << '"');
-    window.bannerLink = c.link;
+    lstrcpynA(window.bannerLink, c.link, sizeof window.bannerLink);
     SendCommand(window.hwnd, IDC_BANNER, STN_CLICKED, window.banner);
-    if (c.opened) {
-      ExpectOpened(c.link);
+    if (c.opened != nullptr) {
+      ExpectOpened(c.opened);
     } else {
       EXPECT_TRUE(g_shellCalls.empty());
     }
@@ -106,16 +109,16 @@ TEST_F(LinksTest, BannerOpensOnlyWebAddresses) {
 }
 
 TEST_F(LinksTest, BannerOpensTheLinkHeldAtTheClick) {
-  window.bannerLink = "http://a.example/1";
+  lstrcpynA(window.bannerLink, "http://a.example/1", sizeof window.bannerLink);
   SendCommand(window.hwnd, IDC_BANNER, STN_CLICKED, window.banner);
   ExpectOpened("http://a.example/1");
-  window.bannerLink = "http://a.example/2";
+  lstrcpynA(window.bannerLink, "http://a.example/2", sizeof window.bannerLink);
   SendCommand(window.hwnd, IDC_BANNER, STN_CLICKED, window.banner);
   ExpectOpened("http://a.example/2");
 }
 
 TEST_F(LinksTest, OtherBannerNotificationsOpenNothing) {
-  window.bannerLink = "http://a.example/";
+  lstrcpynA(window.bannerLink, "http://a.example/", sizeof window.bannerLink);
   SendCommand(window.hwnd, IDC_BANNER, STN_DBLCLK, window.banner);
   EXPECT_TRUE(g_shellCalls.empty());
 }

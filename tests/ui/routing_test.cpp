@@ -282,7 +282,7 @@ TEST_F(Routing, EveryCloseGestureEndsTheLoopWithCodeTwo) {
     fresh.calls.shellExecute = RecordShellExecute;
     ASSERT_NE(fresh.Create(g_module.instance(), IDD_MAIN), nullptr);
     KillTimer(fresh.hwnd, CLOCK_TIMER);
-    fresh.serverHost = kFixtureServer;
+    lstrcpynA(fresh.serverHost, kFixtureServer, sizeof fresh.serverHost);
     HWND window = fresh.hwnd;
     ShowWindow(window, SW_SHOW);
     SetForegroundWindow(window);

@@ -95,12 +95,49 @@ protected:
   }
 };
 
+// What the window gives the shell, passed on so that the icon is real. The
+// other tests send WM_TRAYNOTIFY themselves: only this shows that the icon
+// would send it.
+struct NotifyCall {
+  DWORD message;
+  NOTIFYICONDATAA record;
+};
+std::vector<NotifyCall> g_notifyCalls;
+
+BOOL WINAPI RecordNotifyIcon(DWORD message, PNOTIFYICONDATAA record) {
+  g_notifyCalls.push_back({message, *record});
+  return Shell_NotifyIconA(message, record);
+}
+
 TEST_F(TrayTest, MinimisingHidesTheWindowBehindOneIcon) {
+  g_notifyCalls.clear();
+  window.calls.shellNotifyIcon = RecordNotifyIcon;
   ASSERT_FALSE(TrayIconPresent(window.hwnd));
   MinimiseToTray();
   // Exactly one icon: one deletion removes it.
   window.DeleteTrayIcon();
   EXPECT_FALSE(TrayIconPresent(window.hwnd));
+
+  // Minimising reports the new size more than once under Wine: every report
+  // asks for the same icon, and the shell keeps one.
+  ASSERT_GE(g_notifyCalls.size(), 2u);
+  for (size_t i = 0; i + 1 < g_notifyCalls.size(); ++i) {
+    SCOPED_TRACE(i);
+    const NOTIFYICONDATAA& add = g_notifyCalls[i].record;
+    EXPECT_EQ(g_notifyCalls[i].message, static_cast<DWORD>(NIM_ADD));
+    EXPECT_EQ(add.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V1_SIZE));
+    EXPECT_EQ(add.hWnd, window.hwnd);
+    EXPECT_EQ(add.uID, static_cast<UINT>(TRAY_ICON_ID));
+    EXPECT_EQ(add.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(add.uCallbackMessage, WM_TRAYNOTIFY);
+    EXPECT_NE(add.hIcon, nullptr);
+    EXPECT_STREQ(add.szTip, "Oramet");
+  }
+  const NOTIFYICONDATAA& remove = g_notifyCalls.back().record;
+  EXPECT_EQ(g_notifyCalls.back().message, static_cast<DWORD>(NIM_DELETE));
+  EXPECT_EQ(remove.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V1_SIZE));
+  EXPECT_EQ(remove.hWnd, window.hwnd);
+  EXPECT_EQ(remove.uID, static_cast<UINT>(TRAY_ICON_ID));
 }
 
 // The start-up show command goes to the still hidden window, as the shell

@@ -59,7 +59,7 @@ protected:
     w.calls.shellExecute = RecordShellExecute;
     ASSERT_NE(w.Create(g_module.instance(), IDD_MAIN), nullptr);
     timerWasArmed = KillTimer(w.hwnd, CLOCK_TIMER) != FALSE;
-    w.serverHost = kFixtureServer;
+    lstrcpynA(w.serverHost, kFixtureServer, sizeof w.serverHost);
   }
 
   void TearDown() override {
