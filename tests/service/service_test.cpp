@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -28,7 +27,9 @@ namespace {
 
 const char kTimeIp[] = "127.0.0.100";      // answers the host's clock
 const char kNobodyIp[] = "127.0.0.101";    // refuses connections
-const char* g_serviceExe = nullptr;        // Windows path, from the command line
+// The service program's Windows path: the first argument GoogleTest leaves
+// on the command line (the shared test entry point runs the tests).
+const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
 
 // Runs a command line to its end (at most 30 s); its exit code, or -1.
 int Run(std::string commandLine) {
@@ -120,7 +121,8 @@ protected:
   static void SetUpTestSuite() {
     SetMachineServer(kTimeIp);
     Sc("delete OrametClock");  // what an aborted run may have left
-    std::string create = std::string("create OrametClock binPath= \"") + g_serviceExe +
+    ASSERT_STRNE(ServiceExe(), "") << "usage: service_tests SERVICE_EXE_WINDOWS_PATH";
+    std::string create = std::string("create OrametClock binPath= \"") + ServiceExe() +
                          "\" obj= \"NT AUTHORITY\\LocalService\"";
     ASSERT_EQ(Sc(create), 0);
     ASSERT_EQ(Sc("start OrametClock"), 0);
@@ -250,19 +252,3 @@ TEST_F(ClockService, APipeHeldByAnotherProgramFailsTheStart) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: service_tests SERVICE_EXE_WINDOWS_PATH\n");
-    return 2;
-  }
-  g_serviceExe = argv[1];
-  g_module.Init(GetModuleHandleA(nullptr));
-  WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
-  int result = RUN_ALL_TESTS();
-  WSACleanup();
-  g_module.Term();
-  return result;
-}
