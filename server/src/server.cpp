@@ -214,12 +214,27 @@ void on_conn_close(void *data) {
     if (w->stopping && w->nconns == 0) w->done = true;
 }
 
-void take_connection(Worker *w, h2o_socket_t *sock) {
+// A client sends its request as soon as it is connected, so a connection
+// that waited in the kernel's queue usually holds it already. Reading it at
+// once spares registering the socket with epoll, a wait and unregistering
+// it again: a connection answered here is closed before it is ever polled.
+// Returns false when nothing was read; what there is (nothing yet, the end,
+// an error) is then left to the event loop.
+bool read_early(h2o_socket_t *sock) {
+    h2o_iovec_t buf = h2o_buffer_reserve(&sock->input, 4096);
+    ssize_t n;
+    while ((n = read(h2o_socket_get_fd(sock), buf.base, buf.len)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0) return false;
+    sock->input->size += static_cast<size_t>(n);
+    sock->bytes_read += static_cast<size_t>(n);
+    on_conn_read(sock, nullptr);
+    return true;
+}
+
+// Returns our record of the connection, or null when it was turned away.
+Conn *take_connection(Worker *w, h2o_socket_t *sock, const struct sockaddr *sa) {
     const Settings &st = *w->settings;
-    struct sockaddr_storage ss;
-    std::memset(&ss, 0, sizeof(ss));
-    h2o_socket_getpeername(sock, reinterpret_cast<struct sockaddr *>(&ss));
-    const auto *sa = reinterpret_cast<const struct sockaddr *>(&ss);
     AddrKey exact = make_exact_addr_key(sa);
     bool via_proxy = w->http1_reader != nullptr &&
                      std::find(st.proxies.begin(), st.proxies.end(), exact) != st.proxies.end();
@@ -229,7 +244,7 @@ void take_connection(Worker *w, h2o_socket_t *sock) {
     if (!via_proxy && !admit_address(w, key)) {
         h2o_socket_close(sock);
         give_slot(w);
-        return;
+        return nullptr;
     }
     auto *c = new Conn;
     c->worker = w;
@@ -250,31 +265,44 @@ void take_connection(Worker *w, h2o_socket_t *sock) {
     c->h2o_read = sock->_cb.read;
     sock->_cb.read = on_conn_read;
     h2o_timeout_link(w->loop, &w->idle_timeout, &c->idle_entry);
+    return c;
 }
 
 void on_accept(h2o_socket_t *listener, const char *err) {
     auto *w = static_cast<Worker *>(listener->data);
     if (err != nullptr) return;
-    for (int i = 0; i < 16; ++i) {
+    constexpr int kBatch = 16;
+    Conn *taken[kBatch];
+    int ntaken = 0;
+    for (int i = 0; i < kBatch; ++i) {
         // Take the slot first: when the server is full the connection stays
         // in the kernel's queue until one frees up.
         if (!w->shared->budget.take_slot()) {
             stop_accepting(w);
-            return;
+            break;
         }
-        errno = 0;
-        h2o_socket_t *sock = h2o_evloop_socket_accept(listener);
-        if (sock == nullptr) {
+        // Accepting here rather than through H2O gives the client's address
+        // with the connection, without asking the kernel again.
+        struct sockaddr_storage ss;
+        socklen_t len = sizeof(ss);
+        int fd = accept4(w->listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
             int e = errno;
             give_slot(w);
             if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) pause_for_resources(w, e);
-            return;
+            break;
         }
         if (w->shared->short_of_descriptors.load(std::memory_order_relaxed) &&
             w->shared->short_of_descriptors.exchange(false))
             std::fprintf(stderr, "oramet-timed: accepting connections again\n");
-        take_connection(w, sock);
+        h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
+        if (Conn *c = take_connection(w, sock, reinterpret_cast<const struct sockaddr *>(&ss))) taken[ntaken++] = c;
     }
+    // A connection that queued behind another has usually sent its request
+    // by now; the newest one, just connected, seldom has, and once one has
+    // not, the newer ones have not either.
+    for (int i = 0; i + 1 < ntaken; ++i)
+        if (!read_early(taken[i]->sock)) break;
 }
 
 // ------------------------------------------------------------ responses

@@ -715,6 +715,54 @@ TEST(Load, WorkersShareOneConnectionBudget) {
     for (int fd : held) close(fd);
 }
 
+// Requests that are already waiting when their connections are accepted
+// (the server was busy) are read without waiting for the event loop; every
+// kind must still get the answer it would get alone, in whatever order.
+TEST(Load, RequestsWaitingInTheQueueAreAnsweredAlike) {
+    Server s("127.0.0.237", {"--workers", "1", "--max-request-bytes", "512", "--abuse-limit", "0",
+                             "--idle-timeout-ms", "1000"});
+    START(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the readiness probe's close land
+    enum Expect { Time, NotFound, Cut };
+    struct Case {
+        std::string before, after;  // sent while the server is stopped, and once it runs again
+        Expect expect;
+    } cases[] = {
+        {client_request("/?v=2.07"), "", Time},
+        {client_request("/x"), "", NotFound},
+        {"GET /?v=2.07 HTTP/1.1\r\nHost: a\r\n", "\r\n", Time},  // the rest comes later
+        {"GET /?v=2.07 HTTP/1.1\r\nX: " + std::string(2000, 'a') + "\r\n\r\n", "", Cut},
+        {"PROXY TCP4 192.0.2.7 127.0.0.237 40000 80\r\n" + client_request("/?v=2.07"), "", Cut},
+        {client_request("/?v=2.07"), "", Time},
+        {"", "", Cut},  // sends nothing: the idle cut
+        {client_request("/?v=2.07"), "", Time},
+        {"", client_request("/?v=2.07"), Time},
+        {client_request("/?v=2.07"), "", Time},
+    };
+    ASSERT_EQ(kill(s.pid(), SIGSTOP), 0);
+    std::vector<int> fds;
+    for (const Case &c : cases) {
+        fds.push_back(connect_to(s.ip(), "127.0.0.251"));
+        ASSERT_GE(fds.back(), 0);
+        send_all(fds.back(), c.before);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // everything reaches the server's queue
+    ASSERT_EQ(kill(s.pid(), SIGCONT), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (size_t i = 0; i < fds.size(); ++i) send_all(fds[i], cases[i].after);
+    for (size_t i = 0; i < fds.size(); ++i) {
+        bool closed = false;
+        Response r = parse(read_until_close(fds[i], &closed));
+        close(fds[i]);
+        EXPECT_TRUE(closed) << i;
+        switch (cases[i].expect) {
+        case Time: EXPECT_TRUE(is_time_body(r.body)) << i; break;
+        case NotFound: EXPECT_EQ(r.status, 404) << i; break;
+        case Cut: EXPECT_NE(r.status, 200) << i; break;
+        }
+    }
+}
+
 // Descriptors run out under the server's feet: it must neither spin on the
 // readable listener nor stop serving for good.
 TEST(Load, RunningOutOfDescriptorsPausesAccepting) {
