@@ -222,6 +222,7 @@ bool AbuseTable::make_room(std::int64_t hour) {
         blocked_.back().blocked = false;
         open_.splice(open_.end(), blocked_, std::prev(blocked_.end()));
     }
+    nblocked_.store(blocked_.size(), std::memory_order_relaxed);
     if (open_.empty()) return false;
     index_.erase(open_.back().key);
     open_.pop_back();
@@ -253,6 +254,7 @@ unsigned AbuseTable::record(const AddrKey &key, std::int64_t now) {
     e.blocked = over_limit(e, hour);
     std::list<Entry> &to = e.blocked ? blocked_ : open_;
     to.splice(to.begin(), from, it->second);
+    nblocked_.store(blocked_.size(), std::memory_order_relaxed);
     return sum_within(e, std::max(hour, e.last_hour));
 }
 
@@ -264,6 +266,8 @@ unsigned AbuseTable::count(const AddrKey &key, std::int64_t now) const {
 }
 
 bool AbuseTable::blocked(const AddrKey &key, std::int64_t now) const {
+    // Asked for every connection; nearly always nobody is blocked.
+    if (nblocked_.load(std::memory_order_relaxed) == 0) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     if (limit_ == 0) return false;
     auto it = index_.find(key);
@@ -292,6 +296,7 @@ void AbuseTable::set_limits(std::size_t capacity, unsigned limit, std::int64_t n
         index_.erase(blocked_.back().key);
         blocked_.pop_back();
     }
+    nblocked_.store(blocked_.size(), std::memory_order_relaxed);
 }
 
 std::size_t AbuseTable::size() const {
@@ -324,8 +329,9 @@ bool ConnectionBudget::take_slot() {
     return true;
 }
 
-bool ConnectionBudget::give_slot() {
+bool ConnectionBudget::give_slot(const AddrKey *address) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (address != nullptr) release_address(*address);
     if (open_ > 0) --open_;
     if (!refused_ || open_ >= total_) return false;
     refused_ = false;
@@ -342,6 +348,10 @@ bool ConnectionBudget::take_address(const AddrKey &key) {
 
 void ConnectionBudget::give_address(const AddrKey &key) {
     std::lock_guard<std::mutex> lock(mutex_);
+    release_address(key);
+}
+
+void ConnectionBudget::release_address(const AddrKey &key) {
     auto it = by_address_.find(key);
     if (it == by_address_.end()) return;
     if (--it->second == 0) by_address_.erase(it);

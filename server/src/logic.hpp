@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -129,6 +130,7 @@ private:
     std::size_t capacity_;
     unsigned limit_;
     mutable std::mutex mutex_;
+    std::atomic<std::size_t> nblocked_{0};  // blocked_.size(), readable without the lock
     std::list<Entry> open_;     // not blocked, most recent offender first
     std::list<Entry> blocked_;  // blocked, most recent offender first
     std::unordered_map<AddrKey, std::list<Entry>::iterator, AddrKeyHash> index_;
@@ -145,9 +147,10 @@ public:
 
     // Takes one of the server's slots; false when all are in use.
     bool take_slot();
-    // Gives a slot back. True when a take_slot() failed since the last such
-    // report and there is room again: listeners that stopped may resume.
-    bool give_slot();
+    // Gives a slot back, and the connection's count against `address` when
+    // given. True when a take_slot() failed since the last such report and
+    // there is room again: listeners that stopped may resume.
+    bool give_slot(const AddrKey *address = nullptr);
     // Counts a connection against its address; false when the address
     // already holds its share (0 = no per-address cap).
     bool take_address(const AddrKey &key);
@@ -160,6 +163,8 @@ public:
     std::size_t addresses() const;
 
 private:
+    void release_address(const AddrKey &key);  // with the lock held
+
     mutable std::mutex mutex_;
     unsigned total_;
     unsigned per_address_;

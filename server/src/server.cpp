@@ -150,8 +150,8 @@ void stop_accepting(Worker *w) {
 
 // Returns a slot of the shared budget; when that makes room after a worker
 // had to stop accepting, every worker takes up accepting again.
-void give_slot(Worker *w) {
-    if (!w->shared->budget.give_slot()) return;
+void give_slot(Worker *w, const AddrKey *address = nullptr) {
+    if (!w->shared->budget.give_slot(address)) return;
     for (Worker *other : w->shared->workers) {
         if (other == w)
             start_accepting(w);
@@ -206,11 +206,12 @@ void on_conn_close(void *data) {
     if (cut_off(c)) record_offence(c);
     if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
     h2o_linklist_unlink(&c->link);
-    if (c->address_taken) w->shared->budget.give_address(c->peer);
+    AddrKey peer = c->peer;
+    bool address_taken = c->address_taken;
     c->closed = true;
     if (!c->in_callback) delete c;  // else the caller deletes it
     --w->nconns;
-    give_slot(w);
+    give_slot(w, address_taken ? &peer : nullptr);
     if (w->stopping && w->nconns == 0) w->done = true;
 }
 
@@ -271,7 +272,9 @@ Conn *take_connection(Worker *w, h2o_socket_t *sock, const struct sockaddr *sa) 
 void on_accept(h2o_socket_t *listener, const char *err) {
     auto *w = static_cast<Worker *>(listener->data);
     if (err != nullptr) return;
-    constexpr int kBatch = 16;
+    // A few at a time: the requests of connections taken earlier are not
+    // kept waiting behind a long run of new ones.
+    constexpr int kBatch = 4;
     Conn *taken[kBatch];
     int ntaken = 0;
     for (int i = 0; i < kBatch; ++i) {

@@ -298,8 +298,9 @@ TEST(Budget, SharedTotalAndPerAddressCap) {
     EXPECT_FALSE(b.take_address(key6("2001:db8::3"))) << "third of one /64";
     b.give_address(a);
     EXPECT_TRUE(b.take_address(a));
-    b.give_address(key6("2001:db8::1"));
-    b.give_address(key6("2001:db8::1"));
+    auto v6 = key6("2001:db8::1");
+    b.give_address(v6);
+    EXPECT_FALSE(b.give_slot(&v6)) << "a slot given back with its address";
     EXPECT_EQ(b.addresses(), 2u);
 
     EXPECT_FALSE(b.give_slot()) << "nobody was refused";
