@@ -234,7 +234,7 @@ bool read_early(h2o_socket_t *sock) {
 }
 
 // Returns our record of the connection, or null when it was turned away.
-Conn *take_connection(Worker *w, h2o_socket_t *sock, const struct sockaddr *sa) {
+Conn *take_connection(Worker *w, int fd, const struct sockaddr *sa) {
     const Settings &st = *w->settings;
     AddrKey exact = make_exact_addr_key(sa);
     bool via_proxy = w->http1_reader != nullptr &&
@@ -243,10 +243,11 @@ Conn *take_connection(Worker *w, h2o_socket_t *sock, const struct sockaddr *sa) 
     // A listed proxy's own address is neither capped nor blocked; its
     // clients are, once the PROXY line names them.
     if (!via_proxy && !admit_address(w, key)) {
-        h2o_socket_close(sock);
+        close(fd);  // before H2O knows of it: turning a flood away costs little
         give_slot(w);
         return nullptr;
     }
+    h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
     auto *c = new Conn;
     c->worker = w;
     c->sock = sock;
@@ -298,8 +299,7 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         if (w->shared->short_of_descriptors.load(std::memory_order_relaxed) &&
             w->shared->short_of_descriptors.exchange(false))
             std::fprintf(stderr, "oramet-timed: accepting connections again\n");
-        h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
-        if (Conn *c = take_connection(w, sock, reinterpret_cast<const struct sockaddr *>(&ss))) taken[ntaken++] = c;
+        if (Conn *c = take_connection(w, fd, reinterpret_cast<const struct sockaddr *>(&ss))) taken[ntaken++] = c;
     }
     // A connection that queued behind another has usually sent its request
     // by now; the newest one, just connected, seldom has, and once one has
