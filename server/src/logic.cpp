@@ -1,7 +1,9 @@
 #include "logic.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <charconv>
 #include <cstring>
 #include <fstream>
@@ -98,6 +100,87 @@ std::size_t format_time_body(const struct timespec &ts, char *out) {
 std::string format_time_body(const struct timespec &ts) {
     char buf[32];
     return std::string(buf, format_time_body(ts, buf));
+}
+
+// ------------------------------------------------------ answered directly
+
+namespace {
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+    return true;
+}
+
+bool harmless_header(std::string_view name, std::string_view value) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    for (char c : value)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || static_cast<unsigned char>(c) >= 0x7f) return false;
+    if (iequals(name, "connection")) return iequals(value, "close") || iequals(value, "keep-alive");
+    for (std::string_view known : {"host", "user-agent", "accept", "accept-language", "accept-encoding",
+                                   "cache-control", "pragma"})
+        if (iequals(name, known)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool parse_simple_request(std::string_view raw, SimpleRequest &out) {
+    const std::size_t end = raw.find("\r\n\r\n");
+    if (end == std::string_view::npos || end + 4 != raw.size()) return false;
+    const std::size_t line_end = raw.find("\r\n");
+    std::string_view line = raw.substr(0, line_end);
+    std::string_view method;
+    if (line.substr(0, 4) == "GET ")
+        method = raw.substr(0, 3);
+    else if (line.substr(0, 5) == "HEAD ")
+        method = raw.substr(0, 4);
+    else
+        return false;
+    line.remove_prefix(method.size() + 1);
+    constexpr std::string_view kVersion = " HTTP/1.1";
+    if (line.size() <= kVersion.size() || line.substr(line.size() - kVersion.size()) != kVersion) return false;
+    std::string_view target = line.substr(0, line.size() - kVersion.size());
+    if (target[0] != '/') return false;
+    for (char c : target)
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f) return false;
+    // Header lines, each with its CRLF.
+    std::string_view rest = raw.substr(line_end + 2, end + 2 - (line_end + 2));
+    while (!rest.empty()) {
+        std::size_t eol = rest.find("\r\n");
+        std::string_view header = rest.substr(0, eol);
+        rest.remove_prefix(eol + 2);
+        std::size_t colon = header.find(':');
+        if (colon == std::string_view::npos || !harmless_header(header.substr(0, colon), header.substr(colon + 1)))
+            return false;
+    }
+    out.method = method;
+    out.target = target;
+    return true;
+}
+
+std::size_t format_http_date(std::time_t t, char *out) {
+    // Fixed English names whatever the locale, as HTTP wants them.
+    static const char kDays[] = "SunMonTueWedThuFriSat";
+    static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    int n = std::snprintf(out, 32, "%.3s, %02d %.3s %d %02d:%02d:%02d GMT", kDays + 3 * tm.tm_wday, tm.tm_mday,
+                          kMonths + 3 * tm.tm_mon, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), 31);
+}
+
+std::size_t format_reply_head(char *out, int status, std::string_view reason, std::string_view date,
+                              std::size_t content_length, bool no_store) {
+    int n = std::snprintf(out, kMaxReplyHead,
+                          "HTTP/1.1 %d %.*s\r\nDate: %.*s\r\nConnection: close\r\nContent-Length: %zu\r\n"
+                          "Server: %.*s\r\n%s\r\n",
+                          status, static_cast<int>(reason.size()), reason.data(), static_cast<int>(date.size()),
+                          date.data(), content_length, static_cast<int>(kServerName.size()), kServerName.data(),
+                          no_store ? "Cache-Control: no-store\r\n" : "");
+    return n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), kMaxReplyHead - 1);
 }
 
 // ----------------------------------------------------------------- banner

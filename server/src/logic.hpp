@@ -72,6 +72,32 @@ TimeQuery classify_time_query(std::string_view query, const std::optional<Versio
 std::size_t format_time_body(const struct timespec &ts, char *out);
 std::string format_time_body(const struct timespec &ts);
 
+// ------------------------------------------------------ answered directly
+
+// Name the server gives itself in every reply.
+constexpr std::string_view kServerName = "oramet-timed";
+
+// A request that needs no HTTP machinery: exactly one complete GET or HEAD
+// in HTTP/1.1, nothing after it, and only headers that change nothing about
+// the answer (Host, User-Agent, Accept*, Cache-Control, Pragma, Connection
+// close or keep-alive), with plain values. What a client such as Oramet
+// sends; anything else is left to H2O.
+struct SimpleRequest {
+    std::string_view method;
+    std::string_view target;
+};
+bool parse_simple_request(std::string_view raw, SimpleRequest &out);
+
+// "Mon, 07 Dec 2026 18:31:37 GMT" (29 bytes, no terminator) for Unix time
+// `t`; `out` needs 32 bytes.
+std::size_t format_http_date(std::time_t t, char *out);
+
+// The head of a reply as H2O writes ours, byte for byte. `out` needs
+// kMaxReplyHead bytes; returns the length.
+constexpr std::size_t kMaxReplyHead = 256;
+std::size_t format_reply_head(char *out, int status, std::string_view reason, std::string_view date,
+                              std::size_t content_length, bool no_store);
+
 // ----------------------------------------------------------------- banner
 
 // Builds "link<TAB>text" in code page 936 from UTF-8 input. Fails on invalid

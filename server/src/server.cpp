@@ -93,6 +93,9 @@ struct Worker {
     h2o_timeout_entry_t retry_entry{};
     h2o_linklist_t conns{};
     unsigned nconns = 0;
+    std::time_t date_second = -1;  // the Date header of replies sent directly
+    char date[32] = {};
+    std::size_t date_len = 0;
     bool accepting = false;
     bool stopping = false;
     bool done = false;
@@ -215,38 +218,20 @@ void on_conn_close(void *data) {
     if (w->stopping && w->nconns == 0) w->done = true;
 }
 
-// A client sends its request as soon as it is connected, so a connection
-// that waited in the kernel's queue usually holds it already. Reading it at
-// once spares registering the socket with epoll, a wait and unregistering
-// it again: a connection answered here is closed before it is ever polled.
-// Returns false when nothing was read; what there is (nothing yet, the end,
-// an error) is then left to the event loop.
-bool read_early(h2o_socket_t *sock) {
-    h2o_iovec_t buf = h2o_buffer_reserve(&sock->input, 4096);
-    ssize_t n;
-    while ((n = read(h2o_socket_get_fd(sock), buf.base, buf.len)) < 0 && errno == EINTR) {
-    }
-    if (n <= 0) return false;
-    sock->input->size += static_cast<size_t>(n);
-    sock->bytes_read += static_cast<size_t>(n);
+// Hands bytes read before H2O knew the connection to H2O, as if its own
+// read had brought them.
+void feed(h2o_socket_t *sock, const char *bytes, size_t len) {
+    h2o_iovec_t buf = h2o_buffer_reserve(&sock->input, len);
+    std::memcpy(buf.base, bytes, len);
+    sock->input->size += len;
+    sock->bytes_read += len;
     on_conn_read(sock, nullptr);
-    return true;
 }
 
-// Returns our record of the connection, or null when it was turned away.
-Conn *take_connection(Worker *w, int fd, const struct sockaddr *sa) {
-    const Settings &st = *w->settings;
-    AddrKey exact = make_exact_addr_key(sa);
-    bool via_proxy = w->http1_reader != nullptr &&
-                     std::find(st.proxies.begin(), st.proxies.end(), exact) != st.proxies.end();
-    AddrKey key = make_addr_key(sa);
-    // A listed proxy's own address is neither capped nor blocked; its
-    // clients are, once the PROXY line names them.
-    if (!via_proxy && !admit_address(w, key)) {
-        close(fd);  // before H2O knows of it: turning a flood away costs little
-        give_slot(w);
-        return nullptr;
-    }
+bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw);
+
+// Gives an admitted connection to H2O, with our bookkeeping beside it.
+h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy) {
     h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
     auto *c = new Conn;
     c->worker = w;
@@ -267,17 +252,22 @@ Conn *take_connection(Worker *w, int fd, const struct sockaddr *sa) {
     c->h2o_read = sock->_cb.read;
     sock->_cb.read = on_conn_read;
     h2o_timeout_link(w->loop, &w->idle_timeout, &c->idle_entry);
-    return c;
+    return sock;
 }
 
 void on_accept(h2o_socket_t *listener, const char *err) {
     auto *w = static_cast<Worker *>(listener->data);
     if (err != nullptr) return;
+    const Settings &st = *w->settings;
     // A few at a time: the requests of connections taken earlier are not
     // kept waiting behind a long run of new ones.
     constexpr int kBatch = 4;
-    Conn *taken[kBatch];
-    int ntaken = 0;
+    struct Accepted {
+        int fd;
+        AddrKey key;
+        bool via_proxy;
+    } batch[kBatch];
+    int n = 0;
     for (int i = 0; i < kBatch; ++i) {
         // Take the slot first: when the server is full the connection stays
         // in the kernel's queue until one frees up.
@@ -299,13 +289,46 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         if (w->shared->short_of_descriptors.load(std::memory_order_relaxed) &&
             w->shared->short_of_descriptors.exchange(false))
             std::fprintf(stderr, "oramet-timed: accepting connections again\n");
-        if (Conn *c = take_connection(w, fd, reinterpret_cast<const struct sockaddr *>(&ss))) taken[ntaken++] = c;
+        const auto *sa = reinterpret_cast<const struct sockaddr *>(&ss);
+        AddrKey exact = make_exact_addr_key(sa);
+        bool via_proxy = w->http1_reader != nullptr &&
+                         std::find(st.proxies.begin(), st.proxies.end(), exact) != st.proxies.end();
+        AddrKey key = make_addr_key(sa);
+        // A listed proxy's own address is neither capped nor blocked; its
+        // clients are, once the PROXY line names them. Turning a flood away
+        // before H2O knows of it costs little.
+        if (!via_proxy && !admit_address(w, key)) {
+            close(fd);
+            give_slot(w);
+            continue;
+        }
+        batch[n++] = {fd, key, via_proxy};
     }
-    // A connection that queued behind another has usually sent its request
-    // by now; the newest one, just connected, seldom has, and once one has
-    // not, the newer ones have not either.
-    for (int i = 0; i + 1 < ntaken; ++i)
-        if (!read_early(taken[i]->sock)) break;
+    // A client sends its request as soon as it is connected, so one that
+    // queued behind another usually holds it by now; the newest, just
+    // connected, seldom has, and once one has not, the newer ones have not
+    // either. A request read here that is simple (as the Oramet client's
+    // are) is answered at once on the bare socket, which spares H2O's set-up
+    // and the socket's registration with epoll; anything else goes to H2O
+    // with the bytes already read.
+    bool reading = true;
+    for (int i = 0; i < n; ++i) {
+        const Accepted &a = batch[i];
+        char buf[4096];
+        ssize_t got = 0;
+        if (reading && i + 1 < n) {
+            while ((got = read(a.fd, buf, sizeof(buf))) < 0 && errno == EINTR) {
+            }
+            reading = got > 0;
+        }
+        if (got > 0 && !a.via_proxy && answer_directly(w, a.fd, a.key, std::string_view(buf, got))) {
+            close(a.fd);
+            give_slot(w, &a.key);
+            continue;
+        }
+        h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy);
+        if (got > 0) feed(sock, buf, static_cast<size_t>(got));
+    }
 }
 
 // ------------------------------------------------------------ responses
@@ -373,9 +396,60 @@ void refuse_request(h2o_req_t *req, Conn *c) {
     send_reply(req, Reply{403, "Forbidden", {}, false});
 }
 
+// What a request gets, whichever way it came in.
+struct Answer {
+    Reply reply;
+    bool time = false;    // the reply is the current time, stamped when sent
+    std::string storage;  // owns the body when it is made for this request
+};
+
+// The client whose request is answered: its connection when H2O has one,
+// else only its address (answered directly); neither for H2O's own probe.
+struct Client {
+    Conn *conn = nullptr;
+    const AddrKey *peer = nullptr;
+};
+
+void count_offence(Worker *w, const Client &client) {
+    if (client.conn != nullptr)
+        record_offence(client.conn);
+    else if (client.peer != nullptr && w->settings->config.abuse_limit != 0)
+        w->shared->abuse.record(*client.peer, wall_seconds());
+}
+
+Answer answer_for(Worker *w, std::string_view method, std::string_view target, const Client &client) {
+    const Settings &st = *w->settings;
+    Answer a;
+    switch (route_request(method, target)) {
+    case Route::Banner:
+        a.reply = Reply{200, "OK", st.banner, false};
+        return a;
+    case Route::NotFound:
+        count_offence(w, client);
+        a.reply = Reply{404, "Not Found", "not found", false};
+        return a;
+    case Route::Time:
+        break;
+    }
+    TimeQuery tq = classify_time_query(target.substr(target.find('?') + 1), st.minimum);
+    // Counted first: the offence that passes the limit is itself answered "^".
+    if (tq.malformed) count_offence(w, client);
+    const AddrKey *peer = client.conn != nullptr ? &client.conn->peer : client.peer;
+    if (st.config.maintenance || (st.config.require_synced_clock && w->shared->clock.unsynced())) {
+        a.reply = Reply{200, "OK", "~", true};
+    } else if (peer != nullptr && st.config.abuse_limit != 0 && w->shared->abuse.blocked(*peer, wall_seconds())) {
+        a.reply = Reply{200, "OK", "^", true};
+    } else if (tq.needs_upgrade) {
+        a.storage = "#" + st.config.download_path;
+        a.reply = Reply{200, "OK", a.storage, true};
+    } else {
+        a.time = true;
+    }
+    return a;
+}
+
 int on_request(h2o_handler_t *, h2o_req_t *req) {
     Worker *w = t_worker;
-    const Settings &st = *w->settings;
     Conn *c = t_current;
     req->http1_is_persistent = 0;  // one request per connection, as the client does
     if (c != nullptr && c->awaiting_proxy && !admit_proxied(c)) {
@@ -386,35 +460,56 @@ int on_request(h2o_handler_t *, h2o_req_t *req) {
 
     std::string_view method(req->method.base, req->method.len);
     std::string_view target(req->path.base, req->path.len);
-    Route route = route_request(method, target);
-    if (req->entity.base != nullptr) route = Route::NotFound;  // no request carries a body
-
-    switch (route) {
-    case Route::Banner:
-        send_reply(req, Reply{200, "OK", st.banner, false});
-        return 0;
-    case Route::NotFound:
+    Answer a;
+    if (req->entity.base != nullptr) {  // no request carries a body
         if (c != nullptr) record_offence(c);
-        send_reply(req, Reply{404, "Not Found", "not found", false});
-        return 0;
-    case Route::Time:
-        break;
-    }
-
-    auto q = target.find('?');
-    TimeQuery tq = classify_time_query(target.substr(q + 1), st.minimum);
-    if (tq.malformed && c != nullptr) record_offence(c);
-    if (st.config.maintenance || (st.config.require_synced_clock && w->shared->clock.unsynced())) {
-        send_reply(req, Reply{200, "OK", "~", true});
-    } else if (c != nullptr && st.config.abuse_limit != 0 && w->shared->abuse.blocked(c->peer, wall_seconds())) {
-        send_reply(req, Reply{200, "OK", "^", true});
-    } else if (tq.needs_upgrade) {
-        std::string body = "#" + st.config.download_path;
-        send_reply(req, Reply{200, "OK", body, true});
+        a.reply = Reply{404, "Not Found", "not found", false};
     } else {
-        send_time(req);
+        a = answer_for(w, method, target, Client{c, nullptr});
     }
+    if (a.time)
+        send_time(req);
+    else
+        send_reply(req, a.reply);
     return 0;
+}
+
+// Answers a simple request (see parse_simple_request) on the bare socket,
+// as H2O would have; false when the request needs H2O. The caller closes.
+bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw) {
+    SimpleRequest sr;
+    if (raw.size() > w->settings->config.max_request_bytes || !parse_simple_request(raw, sr)) return false;
+    Answer a = answer_for(w, sr.method, sr.target, Client{nullptr, &peer});
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    if (ts.tv_sec != w->date_second) {
+        w->date_second = ts.tv_sec;
+        w->date_len = format_http_date(ts.tv_sec, w->date);
+    }
+    char time_body[32];
+    std::string_view body = a.reply.body;
+    if (a.time) {
+        // The head needs the length first; see send_time().
+        body = std::string_view(time_body, format_time_body(ts, time_body));
+        a.reply.no_store = true;
+    }
+    char out[kMaxReplyHead + kMaxBannerBytes];
+    std::size_t n = format_reply_head(out, a.reply.status, a.reply.reason, std::string_view(w->date, w->date_len),
+                                      body.size(), a.reply.no_store);
+    if (sr.method != "HEAD") {
+        if (a.time) {
+            char late[32];
+            clock_gettime(CLOCK_REALTIME, &ts);
+            if (format_time_body(ts, late) == body.size()) std::memcpy(time_body, late, body.size());
+        }
+        body = body.substr(0, sizeof(out) - n);
+        std::memcpy(out + n, body.data(), body.size());
+        n += body.size();
+    }
+    ssize_t sent;
+    while ((sent = send(fd, out, n, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return true;  // a client already gone gets nothing either way
 }
 
 // ---------------------------------------------------------- connections

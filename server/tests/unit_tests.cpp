@@ -94,6 +94,47 @@ TEST(Route, RecognisesEndpoints) {
     EXPECT_EQ(route_request("get", "/ad/"), Route::NotFound);
 }
 
+// Only what H2O would answer exactly alike may skip it.
+TEST(Route, SimpleRequestsOnly) {
+    const std::string client = "GET /?v=2.07 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Horalin\r\n\r\n";
+    struct {
+        std::string raw;
+        const char *method, *target;  // null: left to H2O
+    } cases[] = {
+        {client, "GET", "/?v=2.07"},
+        {"HEAD /ad/ HTTP/1.1\r\n\r\n", "HEAD", "/ad/"},
+        {"GET /x HTTP/1.1\r\nconnection: Keep-Alive\r\nACCEPT:\t*/* \r\n\r\n", "GET", "/x"},
+        {client.substr(0, client.size() - 2), nullptr, nullptr},  // not complete
+        {client + "GET", nullptr, nullptr},                       // something after it
+        {"GET /?v=2.07 HTTP/1.0\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1 \r\n\r\n", nullptr, nullptr},
+        {"GET  /?v=2.07 HTTP/1.1\r\n\r\n", nullptr, nullptr},
+        {"GET http://a/?v=2.07 HTTP/1.1\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=\x80 HTTP/1.1\r\n\r\n", nullptr, nullptr},
+        {"POST /?v=2.07 HTTP/1.1\r\n\r\n", nullptr, nullptr},
+        {"get /?v=2.07 HTTP/1.1\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\r\nConnection: Upgrade\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\r\nHost : a\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\r\nHost\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\r\nHost: a\rb\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\r\n\tHost: a\r\n\r\n", nullptr, nullptr},
+        {"GET /?v=2.07 HTTP/1.1\n\n", nullptr, nullptr},
+    };
+    for (const auto &c : cases) {
+        SimpleRequest r;
+        bool simple = parse_simple_request(c.raw, r);
+        EXPECT_EQ(simple, c.method != nullptr) << c.raw;
+        if (simple && c.method != nullptr) EXPECT_EQ(std::string(r.method) + " " + std::string(r.target), std::string(c.method) + " " + c.target);
+    }
+    char date[32], head[kMaxReplyHead];
+    std::string d(date, format_http_date(1733550000, date));
+    EXPECT_EQ(d, "Sat, 07 Dec 2024 05:40:00 GMT");
+    EXPECT_EQ(std::string(head, format_reply_head(head, 404, "Not Found", d, 9, false)),
+              "HTTP/1.1 404 Not Found\r\nDate: Sat, 07 Dec 2024 05:40:00 GMT\r\nConnection: close\r\n"
+              "Content-Length: 9\r\nServer: oramet-timed\r\n\r\n");
+}
+
 TEST(TimeQueryTest, WithoutMinimumNobodyUpgrades) {
     auto r = classify_time_query("v=2.07", std::nullopt);
     EXPECT_FALSE(r.malformed);
