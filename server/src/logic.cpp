@@ -166,7 +166,7 @@ std::size_t format_http_date(std::time_t t, char *out) {
     static const char kDays[] = "SunMonTueWedThuFriSat";
     static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
     struct tm tm;
-    gmtime_r(&t, &tm);
+    if (gmtime_r(&t, &tm) == nullptr) return 0;
     int n = std::snprintf(out, 32, "%.3s, %02d %.3s %d %02d:%02d:%02d GMT", kDays + 3 * tm.tm_wday, tm.tm_mday,
                           kMonths + 3 * tm.tm_mon, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), 31);
