@@ -14,8 +14,10 @@
 # flood from 127.0.0.228, the measured clients from 127.0.1.1-127.0.1.64.
 #
 # Both servers get the same number of workers (one per core) and the same
-# connection budget, keep-alive is off on both sides, nginx's access log is
-# off, and oramet-timed runs with its shipped config (abuse limit on). Runs
+# connection budget, both have the kernel hold a connection until its
+# request arrives (nginx's "deferred", as oramet-timed does by itself), keep-
+# alive is off on both sides, nginx's access log is off, and oramet-timed
+# runs with its shipped config (abuse limit on). Runs
 # alternate between the servers, the order swapping each round, so that the
 # machine's other load falls on both alike. The load comes from
 # server/tools/load.cpp (oramet-load) with two threads; it runs on the same
@@ -99,7 +101,7 @@ http {
   keepalive_timeout 0;
   default_type text/plain;
   server {
-    listen $ip_nginx:$port reuseport backlog=1024;
+    listen $ip_nginx:$port reuseport backlog=1024 deferred;
     location / { return 200 "1733550000123"; }
   }
 }

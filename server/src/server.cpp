@@ -87,6 +87,8 @@ struct Worker {
     h2o_socket_t *listener = nullptr;
     h2o_socket_t *waker = nullptr;
     h2o_timeout_t idle_timeout{};
+    h2o_timeout_t held_idle_timeout{};  // what is left of it after the kernel held a connection
+    bool deferring = false;             // the kernel holds silent connections (TCP_DEFER_ACCEPT)
     h2o_timeout_t grace_timeout{};
     h2o_timeout_t retry_timeout{};
     h2o_timeout_entry_t grace_entry{};
@@ -103,6 +105,12 @@ struct Worker {
 
 // Descriptors ran out: accepting pauses this long, then tries again.
 constexpr unsigned kAcceptRetryMs = 1000;
+// With an idle cut at least this long, the kernel holds a new connection
+// until its first bytes arrive, for up to this long (TCP_DEFER_ACCEPT, in
+// whole seconds): the server only sees connections with a request to read,
+// and one still silent after it is accepted with this much of its idle
+// time used.
+constexpr unsigned kDeferAcceptMs = 1000;
 
 // The worker of this thread, and the connection whose bytes H2O is
 // processing right now on it; lets the handler find our bookkeeping
@@ -231,7 +239,8 @@ void feed(h2o_socket_t *sock, const char *bytes, size_t len) {
 bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw);
 
 // Gives an admitted connection to H2O, with our bookkeeping beside it.
-h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy) {
+// `held` when the kernel held it silent for kDeferAcceptMs.
+h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy, bool held) {
     h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
     auto *c = new Conn;
     c->worker = w;
@@ -251,7 +260,7 @@ h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_pr
     // (HTTP/1, or the PROXY line reader) installed; put ours in front of it.
     c->h2o_read = sock->_cb.read;
     sock->_cb.read = on_conn_read;
-    h2o_timeout_link(w->loop, &w->idle_timeout, &c->idle_entry);
+    h2o_timeout_link(w->loop, held ? &w->held_idle_timeout : &w->idle_timeout, &c->idle_entry);
     return sock;
 }
 
@@ -304,21 +313,25 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         }
         batch[n++] = {fd, key, via_proxy};
     }
-    // A client sends its request as soon as it is connected, so one that
-    // queued behind another usually holds it by now; the newest, just
-    // connected, seldom has, and once one has not, the newer ones have not
-    // either. A request read here that is simple (as the Oramet client's
-    // are) is answered at once on the bare socket, which spares H2O's set-up
-    // and the socket's registration with epoll; anything else goes to H2O
-    // with the bytes already read.
+    // A client sends its request as soon as it is connected. While the
+    // kernel holds connections until then, every one accepted has its
+    // request waiting, but for those still silent after kDeferAcceptMs.
+    // Otherwise one that queued behind another usually holds it by now; the
+    // newest, just connected, seldom has, and once one has not, the newer
+    // ones have not either. A request read here that is simple (as the
+    // Oramet client's are) is answered at once on the bare socket, which
+    // spares H2O's set-up and the socket's registration with epoll;
+    // anything else goes to H2O with the bytes already read.
     bool reading = true;
     for (int i = 0; i < n; ++i) {
         const Accepted &a = batch[i];
         char buf[4096];
         ssize_t got = 0;
-        if (reading && i + 1 < n) {
+        bool silent = false;
+        if (w->deferring || (reading && i + 1 < n)) {
             while ((got = read(a.fd, buf, sizeof(buf))) < 0 && errno == EINTR) {
             }
+            silent = got < 0 && errno == EAGAIN;
             reading = got > 0;
         }
         if (got > 0 && !a.via_proxy && answer_directly(w, a.fd, a.key, std::string_view(buf, got))) {
@@ -326,7 +339,7 @@ void on_accept(h2o_socket_t *listener, const char *err) {
             give_slot(w, &a.key);
             continue;
         }
-        h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy);
+        h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy, w->deferring && silent);
         if (got > 0) feed(sock, buf, static_cast<size_t>(got));
     }
 }
@@ -595,6 +608,11 @@ void apply_timeouts(Worker *w) {
     // H2O measures each entry against the timeout's current value, so
     // connections already waiting get the new one too.
     w->idle_timeout.timeout = cfg.idle_timeout_ms;
+    w->deferring = cfg.idle_timeout_ms >= kDeferAcceptMs;
+    w->held_idle_timeout.timeout = w->deferring ? cfg.idle_timeout_ms - kDeferAcceptMs : cfg.idle_timeout_ms;
+    int defer_seconds = w->deferring ? static_cast<int>(kDeferAcceptMs / 1000) : 0;
+    if (setsockopt(w->listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof(defer_seconds)) != 0)
+        w->deferring = false;
     w->grace_timeout.timeout = cfg.shutdown_grace_ms;
     w->ctx.http1.req_timeout.timeout = cfg.read_timeout_ms;
     w->ctx.handshake_timeout.timeout = cfg.read_timeout_ms;
@@ -657,6 +675,7 @@ void worker_main(Worker *w) {
     w->proxy_accept_ctx.expect_proxy_line = 1;
     h2o_linklist_init_anchor(&w->conns);
     h2o_timeout_init(w->loop, &w->idle_timeout, w->settings->config.idle_timeout_ms);
+    h2o_timeout_init(w->loop, &w->held_idle_timeout, w->settings->config.idle_timeout_ms);
     h2o_timeout_init(w->loop, &w->grace_timeout, w->settings->config.shutdown_grace_ms);
     h2o_timeout_init(w->loop, &w->retry_timeout, kAcceptRetryMs);
     apply_timeouts(w);
@@ -680,6 +699,7 @@ void worker_main(Worker *w) {
     h2o_evloop_run(w->loop, 0);  // let the closed sockets be disposed
     h2o_context_dispose(&w->ctx);
     h2o_timeout_dispose(w->loop, &w->idle_timeout);
+    h2o_timeout_dispose(w->loop, &w->held_idle_timeout);
     h2o_timeout_dispose(w->loop, &w->grace_timeout);
     h2o_timeout_dispose(w->loop, &w->retry_timeout);
     h2o_evloop_destroy(w->loop);
