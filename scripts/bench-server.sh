@@ -110,8 +110,10 @@ CONF
 "$build/oramet-timed" --config "$work/timed.conf" --listen "$ip_timed:$port" --workers "$workers" \
   2>"$work/timed.log" &
 pids+=($!)
+timed_pid=$!
 nginx -e "$work/nginx-error.log" -c "$work/nginx.conf" -p "$work" &
 pids+=($!)
+nginx_pid=$!
 
 # One request; prints the body.
 ask() {
@@ -142,7 +144,21 @@ field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 measure oramet-timed 1 >/dev/null  # warm-up
 measure nginx 1 >/dev/null
 
-results=$work/results  # phase server round rps p50_us p99_us errors [flood_held flood_cut]
+# CPU time (user and system, in clock ticks) the server's processes have used
+# so far: oramet-timed's one process, nginx's master and workers.
+server_ticks() {
+  local p t=0 f
+  if [ "$1" = oramet-timed ]; then p=$timed_pid; else p="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"; fi
+  for pid in $p; do
+    f=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null) || continue
+    set -- $f
+    t=$(( t + ${12} + ${13} ))
+  done
+  echo $t
+}
+tick_us=$(( 1000000 / $(getconf CLK_TCK) ))
+
+results=$work/results  # phase server round rps p50_us p99_us errors cpu_us_per_request [flood_held flood_cut]
 : >"$results"
 start=$(date +%s)
 for phase in plain flood; do
@@ -156,7 +172,9 @@ for phase in plain flood; do
         flood_pid=$!
         sleep $settle
       fi
+      ticks=$(server_ticks $server)
       line=$(measure $server "$seconds") || true
+      ticks=$(( $(server_ticks $server) - ticks ))
       if [ $phase = flood ]; then
         wait $flood_pid || true
         f=$(cat "$work/flood.out")
@@ -167,8 +185,10 @@ for phase in plain flood; do
         continue
       fi
       echo "$phase $server $round $(field rps "$line") $(field p50_us "$line") $(field p99_us "$line")" \
-           "$(field errors "$line")$extra" >>"$results"
-      printf '  %-5s %-12s round %d: %s%s\n' $phase $server "$round" "$line" \
+           "$(field errors "$line") $(awk -v t=$ticks -v u=$tick_us -v n="$(field requests "$line")" \
+             'BEGIN { printf "%.1f", (n > 0 ? t * u / n : 0) }')$extra" >>"$results"
+      printf '  %-5s %-12s round %d: %s cpu_us_per_request=%s%s\n' $phase $server "$round" "$line" \
+        "$(tail -1 "$results" | cut -d' ' -f8)" \
         "${extra:+ flood: held $(echo $extra | cut -d' ' -f1), cut $(echo $extra | cut -d' ' -f2)}" >&2
     done
   done
@@ -187,14 +207,15 @@ awk -v runs="$runs" '
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
   }
-  function stat(key, col, scale,   a, n, i, lo, hi) {
+  function stat(key, col, scale, fmt,   a, n, i, lo, hi) {
     n = 0
     for (i = 1; i <= rows; i++) if (k[i] == key && v[i, col] != "") { a[++n] = v[i, col] / scale }
     if (n == 0) { med[key, col] = "n/a"; return "n/a" }
     lo = hi = a[1]
     for (i = 2; i <= n; i++) { if (a[i] < lo) lo = a[i]; if (a[i] > hi) hi = a[i] }
     med[key, col] = median(a, n)
-    return sprintf(scale == 1 ? "%d (%d–%d)" : "%.2f (%.2f–%.2f)", med[key, col], lo, hi)
+    if (fmt == "") fmt = scale == 1 ? "%d (%d–%d)" : "%.2f (%.2f–%.2f)"
+    return sprintf(fmt, med[key, col], lo, hi)
   }
   function ratios(phase, col,   r, n, i, a, lo, hi, t, g) {
     n = 0
@@ -213,27 +234,28 @@ awk -v runs="$runs" '
     err[$1 " " $2] += $7
   }
   END {
-    print "| load | server | req/s | p50 ms | p99 ms | errors |"
-    print "|---|---|---|---|---|---|"
+    print "| load | server | req/s | p50 ms | p99 ms | server CPU µs/request | errors |"
+    print "|---|---|---|---|---|---|---|"
     split("plain flood", phases, " ")
     for (p = 1; p <= 2; p++)
       for (s = 1; s <= 2; s++) {
         server = s == 1 ? "oramet-timed" : "nginx"; key = phases[p] " " server
-        printf "| %s | %s | %s | %s | %s | %d |\n", phases[p] == "plain" ? "plain" : "one-address flood",
-          server, stat(key, 4, 1), stat(key, 5, 1000), stat(key, 6, 1000), err[key]
+        printf "| %s | %s | %s | %s | %s | %s | %d |\n", phases[p] == "plain" ? "plain" : "one-address flood",
+          server, stat(key, 4, 1), stat(key, 5, 1000), stat(key, 6, 1000), stat(key, 8, 1, "%.1f (%.1f–%.1f)"),
+          err[key]
       }
     print ""
     print "Medians over the runs, (min–max) across them."
     for (p = 1; p <= 2; p++)
-      printf "%s: oramet-timed/nginx, ratio of medians: req/s %s, p99 %s\n", phases[p],
-        ratios(phases[p], 4), ratios(phases[p], 6)
+      printf "%s: oramet-timed/nginx, ratio of medians: req/s %s, p99 %s, server CPU per request %s\n",
+        phases[p], ratios(phases[p], 4), ratios(phases[p], 6), ratios(phases[p], 8)
     t = med["flood oramet-timed", 6]; u = med["plain oramet-timed", 6]
     if (t != "n/a" && u > 0)
       printf "oramet-timed p99 under flood / plain: %.2f (%s)\n", t / u, t / u <= 2 ? "within 2x" : "NOT within 2x"
     for (s = 1; s <= 2; s++) {
       server = s == 1 ? "oramet-timed" : "nginx"; key = "flood " server
       printf "flood against %s: held %s connections on average, cut %s in a run\n", server,
-        stat(key, 8, 1), stat(key, 9, 1)
+        stat(key, 9, 1), stat(key, 10, 1)
     }
   }' "$results"
 echo
