@@ -328,15 +328,20 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         char buf[4096];
         ssize_t got = 0;
         bool silent = false;
-        if (w->deferring || (reading && i + 1 < n)) {
+        const bool tried = w->deferring || (reading && i + 1 < n);
+        if (tried) {
             while ((got = read(a.fd, buf, sizeof(buf))) < 0 && errno == EINTR) {
             }
             silent = got < 0 && errno == EAGAIN;
             reading = got > 0;
         }
-        if (got > 0 && !a.via_proxy && answer_directly(w, a.fd, a.key, std::string_view(buf, got))) {
+        // Gone without a word (a port probe, a health check), or answered:
+        // either way there is nothing left to do with it.
+        bool done = got > 0 ? !a.via_proxy && answer_directly(w, a.fd, a.key, std::string_view(buf, got))
+                            : tried && !silent;
+        if (done) {
             close(a.fd);
-            give_slot(w, &a.key);
+            give_slot(w, a.via_proxy ? nullptr : &a.key);
             continue;
         }
         h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy, w->deferring && silent);
