@@ -429,11 +429,6 @@ bool ConnectionBudget::take_address(const AddrKey &key) {
     return true;
 }
 
-void ConnectionBudget::give_address(const AddrKey &key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    release_address(key);
-}
-
 void ConnectionBudget::release_address(const AddrKey &key) {
     auto it = by_address_.find(key);
     if (it == by_address_.end()) return;

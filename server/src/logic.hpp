@@ -180,7 +180,6 @@ public:
     // Counts a connection against its address; false when the address
     // already holds its share (0 = no per-address cap).
     bool take_address(const AddrKey &key);
-    void give_address(const AddrKey &key);
     // New limits from a reload. Connections already open stay open; same
     // result as give_slot().
     bool set_limits(unsigned total, unsigned per_address);
