@@ -27,6 +27,9 @@ namespace {
 
 const char kTimeIp[] = "127.0.0.100";      // answers the host's clock
 const char kNobodyIp[] = "127.0.0.101";    // refuses connections
+// Known only to the machine's proxy (the run script's squid), as kTimeIp.
+const char kProxiedHost[] = "time.proxied.test";
+const char kMachineProxy[] = "127.0.0.102:3128";
 // The service program's Windows path: the first argument GoogleTest leaves
 // on the command line (the shared test entry point runs the tests).
 const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
@@ -86,6 +89,31 @@ void SetMachineServer(const char* host) {
   RegCloseKey(key);
 }
 
+// The machine's WinHTTP proxy as `netsh winhttp set proxy` stores it: a
+// version, a counter, the flags (a proxy), then the proxy and the bypass
+// list, each a length and its bytes.
+void SetMachineProxy(const std::string& proxy) {
+  std::string blob;
+  auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
+  add(0x18);
+  add(0);
+  add(3);
+  add(static_cast<DWORD>(proxy.size()));
+  blob += proxy;
+  add(0);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                            "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
+                            "Connections",
+                            0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, "WinHttpSettings", 0, REG_BINARY,
+                           reinterpret_cast<const BYTE*>(blob.data()),
+                           static_cast<DWORD>(blob.size())),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
 // One client: writes request as one message, reads the reply message.
 // "<error n>" when a step fails.
 std::string Ask(const std::string& request) {
@@ -120,6 +148,7 @@ class ClockService : public ClockWindow {
 protected:
   static void SetUpTestSuite() {
     SetMachineServer(kTimeIp);
+    SetMachineProxy(kMachineProxy);
     Sc("delete OrametClock");  // what an aborted run may have left
     ASSERT_STRNE(ServiceExe(), "") << "usage: service_tests SERVICE_EXE_WINDOWS_PATH";
     std::string create = std::string("create OrametClock binPath= \"") + ServiceExe() +
@@ -153,6 +182,8 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
       {"maintenance", {HttpReply("~")}, kTimeIp, "SYNC", "FETCHFAIL 0"},
       {"garbage", {HttpReply("12345678x0y")}, kTimeIp, "SYNC", "FETCHFAIL 0"},
       {"no HTTP", {Reply("garbage")}, kTimeIp, "SYNC", "FETCHFAIL -6"},
+      {"through the machine's proxy", {CurrentTime()}, kProxiedHost, "SYNC", "OK"},
+      // The proxy cannot reach it either: the direct exchange's result stands.
       {"unreachable", {}, kNobodyIp, "SYNC", "FETCHFAIL -3"},
       {"lower case", {}, kTimeIp, "sync", "BAD"},
       {"line end", {}, kTimeIp, "SYNC\r\n", "BAD"},

@@ -1,0 +1,178 @@
+// The time and banner exchanges through a real proxy (squid, started by
+// tests/support/run-with-squid.sh) that knows a host name the program cannot
+// resolve, with the user's proxy settings written as Internet Options stores
+// them. Runs in a prefix and a network namespace of its own.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "res/texts.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/message_boxes.h"
+#include "tests/sync/clock_window.h"
+
+std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
+BOOL SetLocalTimeRecorder::result = TRUE;
+DWORD SetLocalTimeRecorder::error = ERROR_INVALID_PARAMETER;
+
+namespace {
+
+// Addresses and names the run script gives squid.
+const char kOriginIp[] = "127.0.0.192";              // the time server
+const char kProxiedHost[] = "time.proxied.test";     // squid: 127.0.0.192
+const char kDeadHost[] = "nobody.proxied.test";      // squid: 127.0.0.195, where no one listens
+const char kSquid[] = "127.0.0.191:3128";
+const char kRefusing[] = "127.0.0.193:80";           // no one listens
+const char kSilentIp[] = "127.0.0.194";              // accepts and never answers
+
+constexpr DWORD kDirect = 1, kFixed = 2;
+
+// The binary value Internet Options writes and WinHTTP reads: a version, a
+// counter, the flags, then the proxy list, bypass list and script address,
+// each a length and its bytes.
+void SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypass) {
+  std::string blob;
+  auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
+  add(0x46);
+  add(1);
+  add(flags);
+  for (const std::string& text : {proxy, bypass, std::string()}) {
+    add(static_cast<DWORD>(text.size()));
+    blob += text;
+  }
+  blob.append(32, '\0');
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER,
+                            "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
+                            "Connections",
+                            0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
+                           reinterpret_cast<const BYTE*>(blob.data()),
+                           static_cast<DWORD>(blob.size())),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+bool Has(const std::string& request, const std::string& line) {
+  return request.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+class ProxyFetch : public ClockWindow {
+protected:
+  void SetUp() override {
+    ClockWindow::SetUp();
+    SetUserProxy(kFixed, kSquid, "");
+  }
+  void TearDown() override {
+    SetUserProxy(kDirect, "", "");
+    ClockWindow::TearDown();
+  }
+};
+
+// First, while nothing has loaded WinHTTP into this process.
+TEST_F(ProxyFetch, AWorkingDirectExchangeNeverLoadsWinHttp) {
+  LoopbackServer origin(kOriginIp, {HttpReply("1700000000123")});
+  ASSERT_TRUE(origin.listening());
+  lstrcpynA(window.serverHost, kOriginIp, sizeof window.serverHost);
+  MessageBoxRecorder boxes;
+  EXPECT_EQ(window.FetchServerTime(), 0);
+  EXPECT_TRUE(boxes.boxes().empty());
+  ASSERT_EQ(origin.requests().size(), 1u);
+  EXPECT_EQ(origin.requests()[0].find("Via:"), std::string::npos) << origin.requests()[0];
+  EXPECT_EQ(GetModuleHandleA("winhttp.dll"), nullptr);
+}
+
+TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
+  LoopbackServer origin(kOriginIp);
+  LoopbackServer silent(kSilentIp, {Silent()});
+  ASSERT_TRUE(origin.listening());
+  ASSERT_TRUE(silent.listening());
+  const std::string silentProxy = std::string(kSilentIp) + ":80";
+  const std::string kTarget = "/?v=2.07";
+  const struct {
+    const char* name;
+    DWORD flags;
+    std::string proxy;
+    std::string bypass;
+    const char* host;
+    std::string body;     // the origin's reply
+    std::string box;      // the message's text; empty: none, the time was taken
+    std::string caption;
+    size_t requests;      // at the origin
+  } cases[] = {
+      {"through the proxy", kFixed, kSquid, "", kProxiedHost, "1700000000123", "", "", 1},
+      {"the http entry of a list", kFixed, std::string("https=") + kRefusing + ";http=" + kSquid,
+       "", kProxiedHost, "1700000000123", "", "", 1},
+      {"bypass entries that do not match", kFixed, kSquid, "<local>;*.other.test;time.proxied",
+       kProxiedHost, "1700000000123", "", "", 1},
+      {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost, "2147483648000",
+       "2147483648000", kTextUnknownData, 1},
+      {"no proxy configured", kDirect, "", "", kProxiedHost, "1700000000123", kTarget,
+       kTextNetworkError, 0},
+      {"the bypass list names the host", kFixed, kSquid, "*.PROXIED.test", kProxiedHost,
+       "1700000000123", kTarget, kTextNetworkError, 0},
+      {"a proxy that refuses", kFixed, kRefusing, "", kProxiedHost, "1700000000123", kTarget,
+       kTextNetworkError, 0},
+      {"a proxy that never answers", kFixed, silentProxy, "", kProxiedHost, "1700000000123",
+       kTarget, kTextNetworkError, 0},
+      {"the proxy's error page", kFixed, kSquid, "", kDeadHost, "1700000000123", kTarget,
+       kTextNetworkError, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUserProxy(c.flags, c.proxy, c.bypass);
+    origin.SetScript({HttpReply(c.body)});
+    size_t before = origin.requests().size();
+    lstrcpynA(window.serverHost, c.host, sizeof window.serverHost);
+    window.baseSeconds = 0;
+    MessageBoxRecorder boxes;
+    EXPECT_EQ(window.FetchServerTime(), c.box.empty() ? 0 : -1);
+    if (c.box.empty()) {
+      EXPECT_TRUE(boxes.boxes().empty());
+      // Half the round trip through the proxy is added to 123 ms.
+      EXPECT_EQ(window.baseSeconds, 1700000000);
+    } else {
+      ASSERT_EQ(boxes.boxes().size(), 1u);
+      EXPECT_EQ(boxes.boxes()[0].text, c.box);
+      EXPECT_EQ(boxes.boxes()[0].caption, c.caption);
+    }
+    std::vector<std::string> requests = origin.requests();
+    ASSERT_EQ(requests.size() - before, c.requests);
+    if (c.requests == 0) continue;
+    const std::string& request = requests.back();
+    EXPECT_EQ(request.rfind("GET " + kTarget + " HTTP/1.1\r\n", 0), 0u) << request;
+    for (const char* line : {"Host: time.proxied.test", "User-Agent: Horalin",
+                             "Cache-Control: no-cache", "Pragma: no-cache"})
+      EXPECT_TRUE(Has(request, line)) << line << " in\n" << request;
+    EXPECT_NE(request.find("\r\nVia: "), std::string::npos) << request;
+  }
+}
+
+TEST_F(ProxyFetch, ASyncThroughTheProxySetsCountsAndReports) {
+  LoopbackServer origin(kOriginIp, {CurrentTime()});
+  ASSERT_TRUE(origin.listening());
+  lstrcpynA(window.serverHost, kProxiedHost, sizeof window.serverHost);
+  MessageBoxRecorder boxes;
+  window.SyncNow();
+  EXPECT_TRUE(boxes.boxes().empty());
+  ASSERT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), "\xC8\xA1\xCA\xB1" "1" "\xB4\xCE");
+  EXPECT_EQ(StoredCount(), std::to_string(SetLocalTimeRecorder::calls[0].wDay) + ",1");
+  EXPECT_EQ(origin.requests().size(), 1u);
+}
+
+TEST_F(ProxyFetch, TheBannerComesThroughTheProxy) {
+  LoopbackServer origin(kOriginIp, {HttpReply("http://q.example/a\tnews")});
+  ASSERT_TRUE(origin.listening());
+  lstrcpynA(window.serverHost, kProxiedHost, sizeof window.serverHost);
+  window.RefreshBanner();
+  EXPECT_STREQ(window.bannerLink, "http://q.example/a");
+  EXPECT_EQ(Text(IDC_BANNER), "news");
+  ASSERT_EQ(origin.requests().size(), 1u);
+  EXPECT_EQ(origin.requests()[0].rfind("GET /ad/ HTTP/1.1\r\n", 0), 0u) << origin.requests()[0];
+}
+
+}  // namespace
