@@ -21,5 +21,5 @@ export WINEPREFIX=$prefix
 "$wine_run" "$prefix" cmd.exe /c rem >/dev/null 2>&1
 wineserver -p
 trap 'stop_squid; wineserver -k 2>/dev/null; wineserver -w 2>/dev/null' EXIT
-start_squid "$prefix.squid" 127.0.0.102:3128 "127.0.0.100 time.proxied.test" || exit 1
+start_squid "$prefix.squid" 127.0.0.102 3128 "127.0.0.100 time.proxied.test" || exit 1
 "$wine_run" "$prefix" "$test_exe" "$(winpath "$service_exe")"

@@ -11,25 +11,33 @@ own_network() {
   exec unshare -n -- bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
 }
 
-# start_squid DIR ADDRESS:PORT "IP NAME"...: Debian's squid in the
+# start_squid DIR ADDRESS PORT "IP NAME"...: Debian's squid in the
 # foreground, listening on one loopback address, with a configuration of its
 # own in DIR: no cache, loopback clients only, the given names resolved from a
-# hosts file of its own. stop_squid ends it.
+# hosts file of its own. On PORT + 1 it asks for a password first (Basic,
+# any name accepted). stop_squid ends it.
 start_squid() {
   squid_dir=$1
-  local listen=$2
-  shift 2
+  local address=$2 port=$3
+  shift 3
   rm -rf "$squid_dir"
   mkdir -p "$squid_dir"
   # squid gives up root for its own user before it writes its logs.
   chmod 0777 "$squid_dir"
   printf '%s\n' "$@" >"$squid_dir/hosts"
   cat >"$squid_dir/squid.conf" <<CONF
-http_port $listen
+http_port $address:$port
+http_port $address:$((port + 1))
 hosts_file $squid_dir/hosts
 # Any other name is asked of a name server on loopback, where none answers.
 dns_nameservers 127.0.0.1
 acl loopback src 127.0.0.0/8
+auth_param basic program /usr/lib/squid/basic_fake_auth
+auth_param basic children 1
+auth_param basic realm oramet
+acl password_port localport $((port + 1))
+acl logged_in proxy_auth REQUIRED
+http_access deny password_port !logged_in
 http_access allow loopback
 http_access deny all
 cache deny all

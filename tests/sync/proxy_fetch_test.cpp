@@ -23,21 +23,23 @@ const char kOriginIp[] = "127.0.0.192";              // the time server
 const char kProxiedHost[] = "time.proxied.test";     // squid: 127.0.0.192
 const char kDeadHost[] = "nobody.proxied.test";      // squid: 127.0.0.195, where no one listens
 const char kSquid[] = "127.0.0.191:3128";
+const char kSquidWithPassword[] = "127.0.0.191:3129";  // Basic only: no logon to offer
 const char kRefusing[] = "127.0.0.193:80";           // no one listens
 const char kSilentIp[] = "127.0.0.194";              // accepts and never answers
 
-constexpr DWORD kDirect = 1, kFixed = 2;
+constexpr DWORD kDirect = 1, kFixed = 2, kScript = 4;
 
 // The binary value Internet Options writes and WinHTTP reads: a version, a
 // counter, the flags, then the proxy list, bypass list and script address,
 // each a length and its bytes.
-void SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypass) {
+void SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypass,
+                  const std::string& script = "") {
   std::string blob;
   auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
   add(0x46);
   add(1);
   add(flags);
-  for (const std::string& text : {proxy, bypass, std::string()}) {
+  for (const std::string& text : {proxy, bypass, script}) {
     add(static_cast<DWORD>(text.size()));
     blob += text;
   }
@@ -101,29 +103,44 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
     std::string box;      // the message's text; empty: none, the time was taken
     std::string caption;
     size_t requests;      // at the origin
+    const char* script;   // the setup script's result, served by the origin first
   } cases[] = {
-      {"through the proxy", kFixed, kSquid, "", kProxiedHost, "1700000000123", "", "", 1},
+      {"through the proxy", kFixed, kSquid, "", kProxiedHost, "1700000000123", "", "", 1, nullptr},
       {"the http entry of a list", kFixed, std::string("https=") + kRefusing + ";http=" + kSquid,
-       "", kProxiedHost, "1700000000123", "", "", 1},
+       "", kProxiedHost, "1700000000123", "", "", 1, nullptr},
       {"bypass entries that do not match", kFixed, kSquid, "<local>;*.other.test;time.proxied",
-       kProxiedHost, "1700000000123", "", "", 1},
+       kProxiedHost, "1700000000123", "", "", 1, nullptr},
       {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost, "2147483648000",
-       "2147483648000", kTextUnknownData, 1},
+       "2147483648000", kTextUnknownData, 1, nullptr},
       {"no proxy configured", kDirect, "", "", kProxiedHost, "1700000000123", kTarget,
-       kTextNetworkError, 0},
+       kTextNetworkError, 0, nullptr},
       {"the bypass list names the host", kFixed, kSquid, "*.PROXIED.test", kProxiedHost,
-       "1700000000123", kTarget, kTextNetworkError, 0},
+       "1700000000123", kTarget, kTextNetworkError, 0, nullptr},
       {"a proxy that refuses", kFixed, kRefusing, "", kProxiedHost, "1700000000123", kTarget,
-       kTextNetworkError, 0},
+       kTextNetworkError, 0, nullptr},
       {"a proxy that never answers", kFixed, silentProxy, "", kProxiedHost, "1700000000123",
-       kTarget, kTextNetworkError, 0},
+       kTarget, kTextNetworkError, 0, nullptr},
+      {"a proxy that wants a password", kFixed, kSquidWithPassword, "", kProxiedHost,
+       "1700000000123", kTarget, kTextNetworkError, 0, nullptr},
       {"the proxy's error page", kFixed, kSquid, "", kDeadHost, "1700000000123", kTarget,
-       kTextNetworkError, 0},
+       kTextNetworkError, 0, nullptr},
+      {"a setup script that names the proxy", kScript, "", "", kProxiedHost, "1700000000123", "",
+       "", 2, "PROXY 127.0.0.191:3128"},
+      {"a setup script that says DIRECT", kScript, "", "", kProxiedHost, "1700000000123", kTarget,
+       kTextNetworkError, 1, "DIRECT"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    SetUserProxy(c.flags, c.proxy, c.bypass);
-    origin.SetScript({HttpReply(c.body)});
+    std::vector<ServerStep> steps = {HttpReply(c.body)};
+    std::string script;
+    if (c.script != nullptr) {
+      steps.insert(steps.begin(), HttpReply(std::string("function FindProxyForURL(url, host) "
+                                                        "{ return \"") + c.script + "\"; }"));
+      // Each its own address: WinHTTP may keep a script it fetched for a while.
+      script = std::string("http://") + kOriginIp + "/" + std::to_string(&c - cases) + ".pac";
+    }
+    SetUserProxy(c.flags, c.proxy, c.bypass, script);
+    origin.SetScript(steps);
     size_t before = origin.requests().size();
     lstrcpynA(window.serverHost, c.host, sizeof window.serverHost);
     window.baseSeconds = 0;
@@ -140,7 +157,8 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
     }
     std::vector<std::string> requests = origin.requests();
     ASSERT_EQ(requests.size() - before, c.requests);
-    if (c.requests == 0) continue;
+    // The last request came through the proxy unless it was the script's.
+    if (c.requests == (c.script != nullptr ? 1u : 0u)) continue;
     const std::string& request = requests.back();
     EXPECT_EQ(request.rfind("GET " + kTarget + " HTTP/1.1\r\n", 0), 0u) << request;
     for (const char* line : {"Host: time.proxied.test", "User-Agent: Horalin",
