@@ -11,15 +11,11 @@ TEST(SelectHttpProxy, TakesTheFirstAddressThatServesHttp) {
     int capacity;
     const char* expected;  // nullptr: none
   } cases[] = {
-      {"proxy.corp:8080", 64, "proxy.corp:8080"},
-      {"  \tproxy.corp  ", 64, "proxy.corp"},
+      {"  \tproxy.corp:8080 other:1", 64, "proxy.corp:8080"},
       {"http://proxy.corp:3128", 64, "proxy.corp:3128"},
-      {"https=s.corp:443;http=h.corp:80;ftp=f.corp", 64, "h.corp:80"},
-      {"HTTP=h.corp:80", 64, "h.corp:80"},
+      {"https=s.corp:443;HTTP=http://h.corp:80;ftp=f.corp", 64, "h.corp:80"},
       {"socks=s.corp:1080 https=s.corp:443", 64, nullptr},
       {"http=;any.corp:81", 64, "any.corp:81"},
-      {"http=http://h.corp:80", 64, "h.corp:80"},
-      {"", 64, nullptr},
       {" ; ", 64, nullptr},
       {"p.corp:8080", 12, "p.corp:8080"},  // 11 bytes and the terminator
       {"p.corp:80801", 12, nullptr},
@@ -45,23 +41,12 @@ TEST(BypassesProxy, MatchesEntriesAsWindowsReadsThem) {
     const char* list;
     bool expected;
   } cases[] = {
-      {"time.corp", "time.corp", true},
-      {"TIME.Corp", "time.CORP", true},
-      {"time.corp", "time.cor", false},
-      {"time.corp", "ime.corp", false},
-      {"time.corp", "*.corp", true},
-      {"corp", "*.corp", false},
-      {"time.corp", "*", true},
-      {"time.corp", "t*e.c*p", true},
-      {"time.corp", "t*x.corp", false},
-      {"127.0.0.5", "10.*;127.0.0.*", true},
-      {"127.0.0.5", "127.0.0.*5*", true},
-      {"time", "<local>", true},
-      {"time.corp", "<local>", false},
-      {"time", "<LOCAL>", true},
-      {"time.corp", "a.corp; b.corp\tc.corp;time.corp", true},
-      {"time.corp", ";;", false},
-      {"time.corp", "", false},
+      {"TIME.Corp", "time.CORP", true},        {"time.corp", "time.cor", false},
+      {"time.corp", "ime.corp", false},        {"time.corp", "*.corp", true},
+      {"corp", "*.corp", false},               {"time.corp", "t*e.c*p", true},
+      {"time.corp", "t*x.corp", false},        {"127.0.0.5", "10.*;127.0.0.*", true},
+      {"time", "<LOCAL>", true},               {"time.corp", "<local>", false},
+      {"time.corp", "a.corp; b\tc;time.corp", true}, {"time.corp", ";;", false},
       {"", "*", false},
   };
   for (const Case& c : cases) {

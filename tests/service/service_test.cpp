@@ -17,6 +17,7 @@
 #include "sync/clock_ask.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
+#include "tests/support/proxy_settings.h"
 #include "tests/sync/clock_window.h"
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
@@ -89,31 +90,6 @@ void SetMachineServer(const char* host) {
   RegCloseKey(key);
 }
 
-// The machine's WinHTTP proxy as `netsh winhttp set proxy` stores it: a
-// version, a counter, the flags (a proxy), then the proxy and the bypass
-// list, each a length and its bytes.
-void SetMachineProxy(const std::string& proxy) {
-  std::string blob;
-  auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
-  add(0x18);
-  add(0);
-  add(3);
-  add(static_cast<DWORD>(proxy.size()));
-  blob += proxy;
-  add(0);
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                            "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
-                            "Connections",
-                            0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(key, "WinHttpSettings", 0, REG_BINARY,
-                           reinterpret_cast<const BYTE*>(blob.data()),
-                           static_cast<DWORD>(blob.size())),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
 // One client: writes request as one message, reads the reply message.
 // "<error n>" when a step fails.
 std::string Ask(const std::string& request) {
@@ -148,7 +124,9 @@ class ClockService : public ClockWindow {
 protected:
   static void SetUpTestSuite() {
     SetMachineServer(kTimeIp);
-    SetMachineProxy(kMachineProxy);
+    // As `netsh winhttp set proxy` stores it: flags 3, a proxy.
+    ASSERT_TRUE(StoreProxySettings(HKEY_LOCAL_MACHINE, "WinHttpSettings", 0x18, 3,
+                                   {kMachineProxy, ""}));
     Sc("delete OrametClock");  // what an aborted run may have left
     ASSERT_STRNE(ServiceExe(), "") << "usage: service_tests SERVICE_EXE_WINDOWS_PATH";
     std::string create = std::string("create OrametClock binPath= \"") + ServiceExe() +

@@ -4,12 +4,12 @@
 // them. Runs in a prefix and a network namespace of its own.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "res/texts.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
+#include "tests/support/proxy_settings.h"
 #include "tests/sync/clock_window.h"
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
@@ -27,34 +27,12 @@ const char kSquidWithPassword[] = "127.0.0.191:3129";  // Basic only: no logon t
 const char kRefusing[] = "127.0.0.193:80";           // no one listens
 const char kSilentIp[] = "127.0.0.194";              // accepts and never answers
 
-constexpr DWORD kDirect = 1, kFixed = 2, kScript = 4;
+constexpr DWORD kDirect = 1, kFixed = 2, kScript = 4;  // the flags of the user's settings
 
-// The binary value Internet Options writes and WinHTTP reads: a version, a
-// counter, the flags, then the proxy list, bypass list and script address,
-// each a length and its bytes.
 void SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypass,
                   const std::string& script = "") {
-  std::string blob;
-  auto add = [&blob](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
-  add(0x46);
-  add(1);
-  add(flags);
-  for (const std::string& text : {proxy, bypass, script}) {
-    add(static_cast<DWORD>(text.size()));
-    blob += text;
-  }
-  blob.append(32, '\0');
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER,
-                            "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
-                            "Connections",
-                            0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
-                           reinterpret_cast<const BYTE*>(blob.data()),
-                           static_cast<DWORD>(blob.size())),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  ASSERT_TRUE(StoreProxySettings(HKEY_CURRENT_USER, "DefaultConnectionSettings", 0x46, flags,
+                                 {proxy, bypass, script}));
 }
 
 bool Has(const std::string& request, const std::string& line) {
