@@ -13,16 +13,17 @@ own_network() {
 
 # start_squid DIR ADDRESS PORT "IP NAME"...: Debian's squid in the
 # foreground, listening on one loopback address, with a configuration of its
-# own in DIR: no cache, loopback clients only, the given names resolved from a
-# hosts file of its own. On PORT + 1 it asks for a password first (Basic,
-# any name accepted). stop_squid ends it.
+# own: no cache, loopback clients only, the given names resolved from a hosts
+# file of its own. On PORT + 1 it asks for a password first (Basic, any name
+# accepted). stop_squid ends it and leaves its files in DIR.
 start_squid() {
-  squid_dir=$1
+  squid_keep=$1
   local address=$2 port=$3
   shift 3
-  rm -rf "$squid_dir"
-  mkdir -p "$squid_dir"
-  # squid gives up root for its own user before it writes its logs.
+  rm -rf "$squid_keep"
+  # squid reads and writes its files as its own user, who may not reach into
+  # the build tree (a clone under /root): they live in /tmp while it runs.
+  squid_dir=$(mktemp -d /tmp/oramet-squid.XXXXXX) || return 1
   chmod 0777 "$squid_dir"
   printf '%s\n' "$@" >"$squid_dir/hosts"
   cat >"$squid_dir/squid.conf" <<CONF
@@ -66,8 +67,14 @@ CONF
 }
 
 stop_squid() {
-  [ -n "${squid_pid:-}" ] || return 0
-  kill -TERM "$squid_pid" 2>/dev/null
-  wait "$squid_pid" 2>/dev/null
-  squid_pid=
+  if [ -n "${squid_pid:-}" ]; then
+    kill -TERM "$squid_pid" 2>/dev/null
+    wait "$squid_pid" 2>/dev/null
+    squid_pid=
+  fi
+  if [ -n "${squid_dir:-}" ]; then
+    cp -r "$squid_dir" "$squid_keep" 2>/dev/null
+    rm -rf "$squid_dir"
+    squid_dir=
+  fi
 }
