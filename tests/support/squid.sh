@@ -72,6 +72,8 @@ stop_squid() {
     wait "$squid_pid" 2>/dev/null
     squid_pid=
   fi
+  # Left behind when squid stops on a fatal error.
+  rm -f /dev/shm/"oramet$$"-*
   if [ -n "${squid_dir:-}" ]; then
     cp -r "$squid_dir" "$squid_keep" 2>/dev/null
     rm -rf "$squid_dir"
