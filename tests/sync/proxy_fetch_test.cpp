@@ -71,45 +71,50 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
   ASSERT_TRUE(silent.listening());
   const std::string silentProxy = std::string(kSilentIp) + ":80";
   const std::string kTarget = "/?v=2.07";
+  const ServerStep kTime = HttpReply("1700000000123");
   const struct {
     const char* name;
     DWORD flags;
     std::string proxy;
     std::string bypass;
     const char* host;
-    std::string body;     // the origin's reply
+    ServerStep reply;     // the origin's
     std::string box;      // the message's text; empty: none, the time was taken
     std::string caption;
     size_t requests;      // at the origin
     const char* script;   // the setup script's result, served by the origin first
   } cases[] = {
-      {"through the proxy", kFixed, kSquid, "", kProxiedHost, "1700000000123", "", "", 1, nullptr},
+      {"through the proxy", kFixed, kSquid, "", kProxiedHost, kTime, "", "", 1, nullptr},
       {"the http entry of a list", kFixed, std::string("https=") + kRefusing + ";http=" + kSquid,
-       "", kProxiedHost, "1700000000123", "", "", 1, nullptr},
+       "", kProxiedHost, kTime, "", "", 1, nullptr},
       {"bypass entries that do not match", kFixed, kSquid, "<local>;*.other.test;time.proxied",
-       kProxiedHost, "1700000000123", "", "", 1, nullptr},
-      {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost, "2147483648000",
-       "2147483648000", kTextUnknownData, 1, nullptr},
-      {"no proxy configured", kDirect, "", "", kProxiedHost, "1700000000123", kTarget,
+       kProxiedHost, kTime, "", "", 1, nullptr},
+      {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost,
+       HttpReply("2147483648000"), "2147483648000", kTextUnknownData, 1, nullptr},
+      {"no proxy configured", kDirect, "", "", kProxiedHost, kTime, kTarget,
        kTextNetworkError, 0, nullptr},
       {"the bypass list names the host", kFixed, kSquid, "*.PROXIED.test", kProxiedHost,
-       "1700000000123", kTarget, kTextNetworkError, 0, nullptr},
-      {"a proxy that refuses", kFixed, kRefusing, "", kProxiedHost, "1700000000123", kTarget,
+       kTime, kTarget, kTextNetworkError, 0, nullptr},
+      {"a proxy that refuses", kFixed, kRefusing, "", kProxiedHost, kTime, kTarget,
        kTextNetworkError, 0, nullptr},
-      {"a proxy that never answers", kFixed, silentProxy, "", kProxiedHost, "1700000000123",
+      {"a proxy that never answers", kFixed, silentProxy, "", kProxiedHost, kTime,
        kTarget, kTextNetworkError, 0, nullptr},
       {"a proxy that wants a password", kFixed, kSquidWithPassword, "", kProxiedHost,
-       "1700000000123", kTarget, kTextNetworkError, 0, nullptr},
-      {"the proxy's error page", kFixed, kSquid, "", kDeadHost, "1700000000123", kTarget,
+       kTime, kTarget, kTextNetworkError, 0, nullptr},
+      {"a redirect is not followed", kFixed, kSquid, "", kProxiedHost,
+       Reply("HTTP/1.1 302 Found\r\nLocation: http://time.proxied.test/a\r\n"
+             "Content-Length: 0\r\n\r\n"),
+       kTarget, kTextNetworkError, 1, nullptr},
+      {"the proxy's error page", kFixed, kSquid, "", kDeadHost, kTime, kTarget,
        kTextNetworkError, 0, nullptr},
-      {"a setup script that names the proxy", kScript, "", "", kProxiedHost, "1700000000123", "",
+      {"a setup script that names the proxy", kScript, "", "", kProxiedHost, kTime, "",
        "", 2, "PROXY 127.0.0.191:3128"},
-      {"a setup script that says DIRECT", kScript, "", "", kProxiedHost, "1700000000123", kTarget,
+      {"a setup script that says DIRECT", kScript, "", "", kProxiedHost, kTime, kTarget,
        kTextNetworkError, 1, "DIRECT"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<ServerStep> steps = {HttpReply(c.body)};
+    std::vector<ServerStep> steps = {c.reply};
     std::string script;
     if (c.script != nullptr) {
       steps.insert(steps.begin(), HttpReply(std::string("function FindProxyForURL(url, host) "
