@@ -7,7 +7,7 @@ need=(cmake ninja-build g++ g++-mingw-w64-i686-posix mingw-w64-i686-dev
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
       wine wine32:i386 wine64 fonts-wine xvfb xauth x11-apps x11-utils imagemagick fonts-wqy-microhei
       googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev pkg-config dpkg-dev file
-      clang libclang-rt-14-dev nsis zip)
+      clang libclang-rt-14-dev nsis zip squid iproute2)
 
 missing=()
 for p in "${need[@]}"; do
@@ -38,5 +38,24 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The proxy tests start squid themselves, on loopback only. The package's own
+# service would listen on every address: it is kept from starting (Debian's
+# policy hook) and then disabled.
+own_policy=
+if [[ " ${missing[*]} " == *" squid "* ]] && [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+  chmod 0755 /usr/sbin/policy-rc.d
+  own_policy=1
+fi
+status=0
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
+[ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
+[ "$status" -eq 0 ] || exit "$status"
+if [[ " ${missing[*]} " == *" squid "* ]]; then
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --now squid.service >/dev/null 2>&1 || true
+  else
+    update-rc.d squid disable >/dev/null 2>&1 || true
+  fi
+fi
 ensure_locale

@@ -4,6 +4,9 @@
 set -euo pipefail
 export WINEPREFIX="$1"; shift
 export WINEDEBUG=-all
+# Wine takes the machine's WinHTTP proxy from this when the registry names
+# none; Windows never does.
+unset http_proxy
 # No Mono or Gecko prompts when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # A 64-bit program (the build for machines that run no 32-bit code) needs a
@@ -43,6 +46,12 @@ if [ ! -f "$ready" ] || { [ -e /usr/share/wine/fonts/marlett.ttf ] && [ ! -e "$f
     # Without a window manager, Wine waits two seconds for every managed
     # window it hides (each message box); windows it draws itself don't wait.
     "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    # The user's proxy settings: a direct connection, not Windows' automatic
+    # detection, so that a test whose server does not answer never has the
+    # program look for a proxy on the machine's network.
+    "$wine" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+      /v DefaultConnectionSettings /t REG_BINARY \
+      /d 460000000100000001000000000000000000000000000000 /f >/dev/null 2>&1
     wineserver -w
     touch "$ready"
   fi

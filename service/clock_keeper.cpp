@@ -10,8 +10,10 @@
 namespace {
 
 // Longest a client's request waits for an exchange: HttpGet gives up on the
-// connection after 5 s and on the reply after 5 s more.
-constexpr DWORD kExchangeWaitMs = 12000;
+// connection after 5 s and on the reply after 5 s more; a direct exchange
+// that cannot connect is tried through the machine's proxy, with 5 s to
+// connect and 5 s for the reply again.
+constexpr DWORD kExchangeWaitMs = 17000;
 
 // The time server: the build's host unless an administrator has named
 // another under HKEY_LOCAL_MACHINE. What a user stores under HKEY_CURRENT_USER
@@ -38,7 +40,7 @@ std::string ServerHost() {
 
 SyncOutcome SyncSystemClock(HANDLE stop) {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(ServerHost().c_str(), exchange);
+  TimeExchange got = RequestTime(ServerHost().c_str(), exchange, ProxySettings::Machine);
   if (got.length < 1) return {SyncResult::FetchFailed, got.length};
   if (got.reply != ReplyClass::Time) return {SyncResult::FetchFailed, 0};
   // Unix seconds broken down as they are: the UTC fields, with no zone and

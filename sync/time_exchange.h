@@ -1,6 +1,7 @@
 // One time request to the time server and its reply read as plain values:
 // the exchange the program and the clock service both make.
 #pragma once
+#include "net/proxy_get.h"
 #include "sync/protocol.h"
 
 struct TimeExchange {
@@ -10,5 +11,6 @@ struct TimeExchange {
 };
 
 // exchange (kExchangeCapacity bytes) holds the request target and then what
-// came back: the body, or the target while nothing did.
-TimeExchange RequestTime(const char* host, char* exchange);
+// came back: the body, or the target while nothing did. When the direct
+// exchange cannot begin, the proxy of the given settings is tried.
+TimeExchange RequestTime(const char* host, char* exchange, ProxySettings proxy);

@@ -1,5 +1,5 @@
 #include "app/format_text.h"
-#include "net/http_get.h"
+#include "net/proxy_get.h"
 #include "res/texts.h"
 #include "sync/protocol.h"
 #include "sync/time_exchange.h"
@@ -7,7 +7,7 @@
 
 int MainWindow::FetchServerTime() {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(serverHost, exchange);
+  TimeExchange got = RequestTime(serverHost, exchange, ProxySettings::User);
   if (got.length < 1) {
     // The target while nothing came back, else what did.
     MessageBoxA(hwnd, exchange, kTextNetworkError, MB_OK);
@@ -43,7 +43,8 @@ int MainWindow::FetchServerTime() {
 void MainWindow::RefreshBanner() {
   char reply[kBannerCapacity];
   int32_t roundTripMs = 0;  // not used for the banner
-  if (HttpGet(serverHost, kBannerTarget, reply, kBannerCapacity - 1, &roundTripMs) <= 0)
+  if (HttpGetOrProxy(ProxySettings::User, serverHost, kBannerTarget, reply, kBannerCapacity - 1,
+                     &roundTripMs) <= 0)
     return;
   char* link = SkipBannerSpace(reply);
   char* text = SplitAtChar(link, '\t');

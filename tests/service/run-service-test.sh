@@ -2,9 +2,14 @@
 # Runs the service tests in a Wine prefix of their own, so that the service
 # they register answers no other test's program. Under Wine a service lives
 # only while the prefix's wineserver does: it is kept running for the tests
-# (wineserver -p) and stopped at the end, whatever happened.
+# (wineserver -p) and stopped at the end, whatever happened. The machine's
+# proxy is a real squid on 127.0.0.102:3128 that knows time.proxied.test
+# (127.0.0.100), a name the service cannot resolve: all in a network
+# namespace of their own.
 # Usage: run-service-test.sh WINE_RUN PREFIX ARCH TEST_EXE SERVICE_EXE
 set -uo pipefail
+source "$(dirname "$0")/../support/squid.sh"
+own_network "$0" "$@"
 wine_run=$1 prefix=$2 arch=$3 test_exe=$4 service_exe=$5
 
 winpath() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
@@ -15,5 +20,6 @@ export WINEPREFIX=$prefix
 # Makes the prefix on the first run; output to a file, as wine-run.sh does.
 "$wine_run" "$prefix" cmd.exe /c rem >/dev/null 2>&1
 wineserver -p
-trap 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null' EXIT
+trap 'stop_squid; wineserver -k 2>/dev/null; wineserver -w 2>/dev/null' EXIT
+start_squid "$prefix.squid" 127.0.0.102 3128 "127.0.0.100 time.proxied.test" || exit 1
 "$wine_run" "$prefix" "$test_exe" "$(winpath "$service_exe")"

@@ -17,6 +17,7 @@
 #include "sync/clock_ask.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
+#include "tests/support/proxy_settings.h"
 #include "tests/sync/clock_window.h"
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
@@ -27,6 +28,9 @@ namespace {
 
 const char kTimeIp[] = "127.0.0.100";      // answers the host's clock
 const char kNobodyIp[] = "127.0.0.101";    // refuses connections
+// Known only to the machine's proxy (the run script's squid), as kTimeIp.
+const char kProxiedHost[] = "time.proxied.test";
+const char kMachineProxy[] = "127.0.0.102:3128";
 // The service program's Windows path: the first argument GoogleTest leaves
 // on the command line (the shared test entry point runs the tests).
 const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
@@ -120,6 +124,9 @@ class ClockService : public ClockWindow {
 protected:
   static void SetUpTestSuite() {
     SetMachineServer(kTimeIp);
+    // As `netsh winhttp set proxy` stores it: flags 3, a proxy.
+    ASSERT_TRUE(StoreProxySettings(HKEY_LOCAL_MACHINE, "WinHttpSettings", 0x18, 3,
+                                   {kMachineProxy, ""}));
     Sc("delete OrametClock");  // what an aborted run may have left
     ASSERT_STRNE(ServiceExe(), "") << "usage: service_tests SERVICE_EXE_WINDOWS_PATH";
     std::string create = std::string("create OrametClock binPath= \"") + ServiceExe() +
@@ -153,6 +160,8 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
       {"maintenance", {HttpReply("~")}, kTimeIp, "SYNC", "FETCHFAIL 0"},
       {"garbage", {HttpReply("12345678x0y")}, kTimeIp, "SYNC", "FETCHFAIL 0"},
       {"no HTTP", {Reply("garbage")}, kTimeIp, "SYNC", "FETCHFAIL -6"},
+      {"through the machine's proxy", {CurrentTime()}, kProxiedHost, "SYNC", "OK"},
+      // The proxy cannot reach it either: the direct exchange's result stands.
       {"unreachable", {}, kNobodyIp, "SYNC", "FETCHFAIL -3"},
       {"lower case", {}, kTimeIp, "sync", "BAD"},
       {"line end", {}, kTimeIp, "SYNC\r\n", "BAD"},

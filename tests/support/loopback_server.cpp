@@ -69,6 +69,7 @@ LoopbackServer::~LoopbackServer() {
 void LoopbackServer::SetScript(std::vector<ServerStep> script) {
   std::lock_guard<std::mutex> lock(mutex_);
   script_ = std::move(script);
+  scriptStart_ = connections_.load();
 }
 
 std::vector<std::string> LoopbackServer::requests() {
@@ -86,7 +87,7 @@ void LoopbackServer::Serve() {
     ServerStep step;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      size_t index = static_cast<size_t>(connections_.load());
+      size_t index = static_cast<size_t>(connections_.load() - scriptStart_);
       if (!script_.empty()) step = script_[index < script_.size() ? index : script_.size() - 1];
     }
     ++connections_;

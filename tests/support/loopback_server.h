@@ -47,6 +47,7 @@ public:
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   bool listening() const { return listener_ != INVALID_SOCKET; }
+  // The next connection plays the new script's first step.
   void SetScript(std::vector<ServerStep> script);
   std::vector<std::string> requests();
   int connections() const { return connections_.load(); }
@@ -68,6 +69,7 @@ private:
   std::mutex mutex_;
   std::vector<ServerStep> script_;
   std::vector<std::string> requests_;
+  int scriptStart_ = 0;  // connections before the script was set; guarded by mutex_
   int clientCloses_ = 0;  // guarded by mutex_
   std::condition_variable closed_;
   std::thread thread_;

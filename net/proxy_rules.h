@@ -1,0 +1,25 @@
+// The pure side of the proxied exchange: which proxy of a list serves plain
+// HTTP, and whether a host is exempt from it. No Windows header, so they build
+// and run natively too.
+#pragma once
+
+// Results of the proxied exchange beyond HttpGet's own.
+constexpr int kProxyNone = -7;  // no proxy applies to the host, or none could be asked
+
+// Only an exchange that failed before anything was sent is worth a second try
+// through a proxy: one that reached the server would reach it again.
+constexpr bool FailedBeforeSending(int httpResult) {
+  return httpResult <= -1 && httpResult >= -3;
+}
+
+// proxyList as Windows stores it: entries apart by ';' or white space, each
+// "host[:port]" for every scheme or "scheme=host[:port]" for one, the address
+// possibly written as "http://host[:port]". Writes the first address that
+// serves http into out (capacity bytes, terminated) and returns its length;
+// -1 when there is none or it does not fit.
+int SelectHttpProxy(const char* proxyList, char* out, int capacity);
+
+// bypassList as Windows stores it: entries apart by ';' or white space, each a
+// host pattern where '*' stands for any run of characters, compared without
+// regard to case, or "<local>" for every host name without a dot.
+bool BypassesProxy(const char* host, const char* bypassList);

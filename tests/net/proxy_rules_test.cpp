@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "net/proxy_rules.h"
+
+TEST(SelectHttpProxy, TakesTheFirstAddressThatServesHttp) {
+  struct Case {
+    const char* list;
+    int capacity;
+    const char* expected;  // nullptr: none
+  } cases[] = {
+      {"  \tproxy.corp:8080 other:1", 64, "proxy.corp:8080"},
+      {"http://proxy.corp:3128", 64, "proxy.corp:3128"},
+      {"https=s.corp:443;HTTP=http://h.corp:80;ftp=f.corp", 64, "h.corp:80"},
+      {"socks=s.corp:1080 https=s.corp:443", 64, nullptr},
+      {"http=;any.corp:81", 64, "any.corp:81"},
+      {" ; ", 64, nullptr},
+      {"p.corp:8080", 12, "p.corp:8080"},  // 11 bytes and the terminator
+      {"p.corp:80801", 12, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.list);
+    char out[80];
+    std::memset(out, 'Z', sizeof out);
+    int length = SelectHttpProxy(c.list, out, c.capacity);
+    for (size_t i = static_cast<size_t>(c.capacity); i < sizeof out; ++i) ASSERT_EQ(out[i], 'Z') << i;
+    if (c.expected == nullptr) {
+      EXPECT_EQ(length, -1);
+    } else {
+      ASSERT_EQ(length, static_cast<int>(std::strlen(c.expected)));
+      EXPECT_EQ(std::string(out, static_cast<size_t>(length) + 1), std::string(c.expected) + '\0');
+    }
+  }
+}
+
+TEST(BypassesProxy, MatchesEntriesAsWindowsReadsThem) {
+  struct Case {
+    const char* host;
+    const char* list;
+    bool expected;
+  } cases[] = {
+      {"TIME.Corp", "time.CORP", true},        {"time.corp", "time.cor", false},
+      {"time.corp", "ime.corp", false},        {"time.corp", "*.corp", true},
+      {"corp", "*.corp", false},               {"time.corp", "t*e.c*p", true},
+      {"time.corp", "t*x.corp", false},        {"127.0.0.5", "10.*;127.0.0.*", true},
+      {"time", "<LOCAL>", true},               {"time.corp", "<local>", false},
+      {"time.corp", "a.corp; b\tc;time.corp", true}, {"time.corp", ";;", false},
+      {"", "*", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " / " + c.list);
+    EXPECT_EQ(BypassesProxy(c.host, c.list), c.expected);
+  }
+}
