@@ -51,14 +51,20 @@ PipeServer::PipeServer(HANDLE stop, SyncRunner& runner) : stop_(stop), runner_(r
 }
 
 PipeServer::~PipeServer() {
+  // A thread that has not ended keeps its handles, the lock and the
+  // descriptor it may still use; the process is ending.
+  bool allEnded = true;
   for (int i = 0; i < created_; ++i) {
     Instance& instance = instances_[i];
-    // A thread that has not ended keeps its handles; the process is ending.
-    if (WaitForSingleObject(instance.thread, 0) != WAIT_OBJECT_0) continue;
+    if (WaitForSingleObject(instance.thread, 0) != WAIT_OBJECT_0) {
+      allEnded = false;
+      continue;
+    }
     CloseHandle(instance.thread);
     CloseHandle(instance.pipe);
     CloseHandle(instance.event);
   }
+  if (!allEnded) return;
   if (security_ != nullptr) LocalFree(security_);
   DeleteCriticalSection(&lock_);
 }

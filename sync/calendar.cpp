@@ -6,6 +6,8 @@
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
+// Days are counted in 32 bits, alike in both builds.
+static_assert(kLastCalendarSecond / kSecondsPerDay + 719468 <= INT32_MAX, "days fit 32 bits");
 
 struct CivilDate {
   int32_t year;

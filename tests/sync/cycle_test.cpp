@@ -138,10 +138,12 @@ TEST_F(ClockTimer, OnlyATickThatShowsATimeAsksTheAlarm) {
   const struct {
     const char* name;
     bool synced;
-    int32_t baseSeconds;
+    int64_t baseSeconds;
     bool rings;
   } cases[] = {
       {"synced", true, kUtc, true},
+      {"2038-01-20 in UTC+8", true, 2147529600LL, true},
+      {"9999-12-31 in UTC+8", true, 253402185600LL, true},
       {"unsynced", false, kUtc, false},
       {"a time the calendar cannot hold", true, -40000, false},
   };
