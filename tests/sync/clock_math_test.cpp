@@ -50,9 +50,7 @@ TEST(ExtendTick, CarriesThe32BitCountOverItsWrap) {
       {"first reading", 0xFFFFFED8u, 0, 0xFFFFFED8u},
       {"296 ms before the wrap, then 704", 704, 0xFFFFFED8u, 0x100000000u + 704},
       {"the same reading again", 704, 0x100000000u + 704, 0x100000000u + 704},
-      {"a later reading", 0x80000000u, 0x100000000u + 704, 0x180000000u},
-      {"last value before the wrap", 0xFFFFFFFFu, 0x1FFFFFFF0u, 0x1FFFFFFFFu},
-      {"second wrap onto zero", 0, 0x1FFFFFFFFu, 0x200000000u},
+      {"second wrap, onto zero", 0, 0x1FFFFFFFFu, 0x200000000u},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

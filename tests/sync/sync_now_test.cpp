@@ -82,11 +82,9 @@ TEST_F(SyncNow, GoodReplyShowsCountsAndSetsTheClock) {
     EXPECT_TRUE(SameTime(set, window.DisplayTime));
     SYSTEMTIME expected = c.set;
     expected.wMilliseconds = set.wMilliseconds;
-    EXPECT_TRUE(SameTime(set, expected))
-        << set.wYear << "-" << set.wMonth << "-" << set.wDay << " wd" << set.wDayOfWeek << " "
-        << set.wHour << ":" << set.wMinute << ":" << set.wSecond;
-    EXPECT_GE(set.wMilliseconds, c.set.wMilliseconds);
-    EXPECT_LT(set.wMilliseconds, c.set.wMilliseconds + 300);
+    EXPECT_TRUE(SameTime(set, expected)) << set.wYear << "-" << set.wMonth << "-" << set.wDay;
+    // The served part plus half a loopback round trip; below it wraps high.
+    EXPECT_LT(static_cast<unsigned>(set.wMilliseconds - c.set.wMilliseconds), 300u);
 
     window.calls.tickCount = TestTick;
     g_tick = window.baseTick + (1000 - window.baseMillis);
