@@ -25,6 +25,8 @@ int SystemMetricForDpi(int index, int32_t dpi);
 void KeepDialogScalingOwn(HWND dialog);
 
 // Milliseconds since the system started, in 64 bits (Vista), so that it
-// never wraps. Where it is missing, the 32-bit count, which wraps every 49.7
-// days.
+// never wraps. Where it is missing (XP), the 32-bit count carried on past
+// its wrap every 49.7 days; two readings are compared right when no whole
+// wrap passes between them unread, which the live clock's tick of every
+// second ensures while it runs. Called on the window's thread only.
 uint64_t TickCount64();

@@ -1,7 +1,6 @@
 #include "service/clock_keeper.h"
 
 #include <cstdint>
-#include <string>
 
 #include "settings/registry.h"
 #include "sync/local_time.h"
@@ -15,11 +14,17 @@ namespace {
 // connect and 5 s for the reply again.
 constexpr DWORD kExchangeWaitMs = 17000;
 
+struct ServerName {
+  char text[256];
+};
+
 // The time server: the build's host unless an administrator has named
 // another under HKEY_LOCAL_MACHINE. What a user stores under HKEY_CURRENT_USER
 // is never read: it must not choose the time that is set for everyone.
-std::string ServerHost() {
-  std::string host = ORAMET_SERVER_HOST;
+ServerName ServerHost() {
+  ServerName host;
+  static_assert(sizeof ORAMET_SERVER_HOST <= sizeof host.text, "host name too long");
+  lstrcpynA(host.text, ORAMET_SERVER_HOST, sizeof host.text);
   ScopedKey key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, key.receive()) !=
       ERROR_SUCCESS)
@@ -31,7 +36,7 @@ std::string ServerHost() {
                        &size) == ERROR_SUCCESS &&
       type == REG_SZ && size > 0 && value[0] != '\0') {
     value[size] = '\0';
-    host = value;
+    lstrcpynA(host.text, value, sizeof host.text);
   }
   return host;
 }
@@ -40,7 +45,7 @@ std::string ServerHost() {
 
 SyncOutcome SyncSystemClock(HANDLE stop) {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(ServerHost().c_str(), exchange, ProxySettings::Machine);
+  TimeExchange got = RequestTime(ServerHost().text, exchange, ProxySettings::Machine);
   if (got.length < 1) return {SyncResult::FetchFailed, got.length};
   if (got.reply != ReplyClass::Time) return {SyncResult::FetchFailed, 0};
   // Unix seconds broken down as they are: the UTC fields, with no zone and

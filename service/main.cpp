@@ -4,8 +4,9 @@
 #include <windows.h>
 #include <winsock2.h>
 
-#include <cstdio>
+#include <new>
 
+#include "app/format_text.h"
 #include "service/clock_contract.h"
 #include "service/clock_keeper.h"
 #include "service/pipe_server.h"
@@ -47,12 +48,28 @@ void LogStartFailure(const char* what, DWORD error) {
   HANDLE source = RegisterEventSourceA(nullptr, kEventSource);
   if (source == nullptr) return;  // the SCM still gets the exit code
   char text[160];
-  std::snprintf(text, sizeof text, "%s could not start: %s failed with system error %lu.",
-                kClockServiceName, what, static_cast<unsigned long>(error));
+  FormatText(text, sizeof text, "%s could not start: %s failed with system error %lu.",
+             kClockServiceName, what, static_cast<unsigned long>(error));
   const char* strings[] = {text};
   ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kStartFailedEvent, nullptr, 1, 0, strings,
                nullptr);
   DeregisterEventSource(source);
+}
+
+// A line for whoever started the program by hand; nothing to do when there
+// is no console to take it.
+void PrintError(const char* text) {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (error != nullptr && error != INVALID_HANDLE_VALUE)
+    WriteFile(error, text, lstrlenA(text), &written, nullptr);
+}
+
+void PrintFailure(const char* command, DWORD error) {
+  char text[80];
+  FormatText(text, sizeof text, "oramet-clock: %s failed: system error %lu\n", command,
+             static_cast<unsigned long>(error));
+  PrintError(text);
 }
 
 // The SCM's thread calls this; it only passes the word on.
@@ -80,8 +97,15 @@ DWORD Serve() {
   }
   // Heap objects: a thread still inside an exchange at stop keeps using its
   // keeper until the process ends, so the keeper is freed only once it is done.
-  ClockKeeper* keeper = new ClockKeeper(g_service.stop);
-  PipeServer* pipes = new PipeServer(g_service.stop, *keeper);
+  ClockKeeper* keeper = new (std::nothrow) ClockKeeper(g_service.stop);
+  PipeServer* pipes =
+      keeper != nullptr ? new (std::nothrow) PipeServer(g_service.stop, *keeper) : nullptr;
+  if (pipes == nullptr) {
+    LogStartFailure("Allocation", ERROR_NOT_ENOUGH_MEMORY);
+    delete keeper;
+    WSACleanup();
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   DWORD error = keeper->Start();
   if (error != ERROR_SUCCESS) {
     LogStartFailure("The exchange thread", error);
@@ -126,14 +150,12 @@ int main(int argc, char** argv) {
     DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return static_cast<int>(GetLastError());
     DWORD error = InstallService(program);
-    if (error != ERROR_SUCCESS)
-      std::fprintf(stderr, "oramet-clock: /install failed: system error %lu\n", error);
+    if (error != ERROR_SUCCESS) PrintFailure("/install", error);
     return static_cast<int>(error);
   }
   if (argc == 2 && lstrcmpiA(argv[1], "/uninstall") == 0) {
     DWORD error = UninstallService();
-    if (error != ERROR_SUCCESS)
-      std::fprintf(stderr, "oramet-clock: /uninstall failed: system error %lu\n", error);
+    if (error != ERROR_SUCCESS) PrintFailure("/uninstall", error);
     return static_cast<int>(error);
   }
   char name[sizeof kClockServiceName];
@@ -142,10 +164,12 @@ int main(int argc, char** argv) {
   if (StartServiceCtrlDispatcherA(services)) return 0;
   DWORD error = GetLastError();
   if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-    std::fprintf(stderr,
-                 "oramet-clock.exe runs as the Windows service %s (check it with: sc query %s);\n"
-                 "oramet-clock.exe /install registers and starts it, /uninstall removes it.\n",
-                 kClockServiceName, kClockServiceName);
+    char text[200];
+    FormatText(text, sizeof text,
+               "oramet-clock.exe runs as the Windows service %s (check it with: sc query %s);\n"
+               "oramet-clock.exe /install registers and starts it, /uninstall removes it.\n",
+               kClockServiceName, kClockServiceName);
+    PrintError(text);
   }
   return static_cast<int>(error);
 }

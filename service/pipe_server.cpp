@@ -46,53 +46,87 @@ DWORD Remaining(DWORD start, DWORD timeoutMs) {
 
 }  // namespace
 
-PipeServer::PipeServer(HANDLE stop, SyncRunner& runner) : stop_(stop), runner_(runner) {}
+PipeServer::PipeServer(HANDLE stop, SyncRunner& runner) : stop_(stop), runner_(runner) {
+  InitializeCriticalSection(&lock_);
+}
 
 PipeServer::~PipeServer() {
-  for (Instance& instance : instances_) {
-    // A thread that has not ended keeps its handles; the process is ending.
-    if (instance.thread != nullptr) {
-      if (WaitForSingleObject(instance.thread, 0) != WAIT_OBJECT_0) continue;
-      CloseHandle(instance.thread);
+  // A thread that has not ended keeps its handles, the lock and the
+  // descriptor it may still use; the process is ending.
+  bool allEnded = true;
+  for (int i = 0; i < created_; ++i) {
+    Instance& instance = instances_[i];
+    if (WaitForSingleObject(instance.thread, 0) != WAIT_OBJECT_0) {
+      allEnded = false;
+      continue;
     }
-    if (instance.pipe != INVALID_HANDLE_VALUE) CloseHandle(instance.pipe);
-    if (instance.event != nullptr) CloseHandle(instance.event);
+    CloseHandle(instance.thread);
+    CloseHandle(instance.pipe);
+    CloseHandle(instance.event);
   }
+  if (!allEnded) return;
+  if (security_ != nullptr) LocalFree(security_);
+  DeleteCriticalSection(&lock_);
 }
 
 DWORD PipeServer::Start() {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPipeSecurity, SDDL_REVISION_1,
-                                                            &descriptor, nullptr))
+                                                            &security_, nullptr))
     return GetLastError();
-  SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+  return AddInstance();
+}
+
+DWORD PipeServer::AddInstance() {
+  EnterCriticalSection(&lock_);
   DWORD error = ERROR_SUCCESS;
-  for (int i = 0; i < kPipeInstances && error == ERROR_SUCCESS; ++i) {
-    Instance& instance = instances_[i];
+  if (created_ < kPipeInstances && WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
+    Instance& instance = instances_[created_];
     instance.server = this;
     DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
-    if (i == 0) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+    if (created_ == 0) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+    SECURITY_ATTRIBUTES security{sizeof security, security_, FALSE};
     instance.pipe = CreateNamedPipeA(
         kClockPipeName, openMode,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         kPipeInstances, kClockReplyCapacity, kClockRequestLimit + 1, 0, &security);
     if (instance.pipe == INVALID_HANDLE_VALUE) error = GetLastError();
-    instance.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (error == ERROR_SUCCESS && instance.event == nullptr) error = GetLastError();
+    if (error == ERROR_SUCCESS) {
+      instance.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      if (instance.event == nullptr) error = GetLastError();
+    }
+    if (error == ERROR_SUCCESS) {
+      instance.thread = CreateThread(nullptr, 0, Run, &instance, 0, nullptr);
+      if (instance.thread == nullptr) error = GetLastError();
+    }
+    if (error == ERROR_SUCCESS) {
+      ++created_;
+      ++listening_;
+    } else {
+      if (instance.pipe != INVALID_HANDLE_VALUE) CloseHandle(instance.pipe);
+      if (instance.event != nullptr) CloseHandle(instance.event);
+      instance = Instance{};
+    }
   }
-  LocalFree(descriptor);
-  for (int i = 0; i < kPipeInstances && error == ERROR_SUCCESS; ++i) {
-    instances_[i].thread = CreateThread(nullptr, 0, Run, &instances_[i], 0, nullptr);
-    if (instances_[i].thread == nullptr) error = GetLastError();
-  }
+  LeaveCriticalSection(&lock_);
   return error;
+}
+
+bool PipeServer::TakeListener() {
+  EnterCriticalSection(&lock_);
+  --listening_;
+  bool more = listening_ == 0 && created_ < kPipeInstances;
+  LeaveCriticalSection(&lock_);
+  return more;
 }
 
 bool PipeServer::AwaitEnd(DWORD waitMs) {
   DWORD start = GetTickCount();
-  for (Instance& instance : instances_) {
-    if (instance.thread != nullptr &&
-        WaitForSingleObject(instance.thread, Remaining(start, waitMs)) != WAIT_OBJECT_0)
+  // After stop no instance is added, so the count read here is the last.
+  EnterCriticalSection(&lock_);
+  int created = created_;
+  LeaveCriticalSection(&lock_);
+  for (int i = 0; i < created; ++i) {
+    if (WaitForSingleObject(instances_[i].thread, Remaining(start, waitMs)) != WAIT_OBJECT_0)
       return false;
   }
   return true;
@@ -116,12 +150,19 @@ void PipeServer::Serve(Instance& instance) {
     Wait waited = Complete(instance.pipe, stop_, &overlapped, started, INFINITE, &bytes, &error);
     if (waited == Wait::Stopped) break;
     // A client that came and went between instances counts as connected.
-    if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED) {
+    bool connected = error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED;
+    // The last listening instance taken: the next client of a burst finds
+    // another. One that cannot be made leaves clients to wait for this one.
+    if (TakeListener() && connected) AddInstance();
+    if (connected) {
       Answer(instance);
     } else if (WaitForSingleObject(stop_, 100) == WAIT_OBJECT_0) {
       break;  // a failing instance does not spin
     }
     DisconnectNamedPipe(instance.pipe);  // ends this client; the instance serves the next
+    EnterCriticalSection(&lock_);
+    ++listening_;
+    LeaveCriticalSection(&lock_);
   }
 }
 

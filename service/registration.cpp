@@ -1,7 +1,5 @@
 #include "service/registration.h"
 
-#include <string>
-
 #include "service/clock_contract.h"
 
 namespace {
@@ -53,17 +51,24 @@ bool AwaitStopped(SC_HANDLE service) {
 DWORD InstallService(const wchar_t* program) {
   ScopedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) return GetLastError();
-  std::wstring command = std::wstring(L"\"") + program + L"\"";
+  // The path in quotes, so that a folder with blanks is not cut at them.
+  wchar_t command[MAX_PATH + 2];
+  int length = lstrlenW(program);
+  if (length >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+  command[0] = L'"';
+  lstrcpyW(command + 1, program);
+  command[length + 1] = L'"';
+  command[length + 2] = L'\0';
   SC_HANDLE created = CreateServiceW(manager.get(), kServiceNameW, kDisplayName,
                                      SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command,
                                      nullptr, nullptr, nullptr, kAccount, L"");
   if (created == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
     // An update: the same service, perhaps from another folder.
     created = OpenServiceW(manager.get(), kServiceNameW, SERVICE_ALL_ACCESS);
     if (created != nullptr &&
         !ChangeServiceConfigW(created, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                              SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+                              SERVICE_ERROR_NORMAL, command, nullptr, nullptr, nullptr,
                               kAccount, L"", kDisplayName)) {
       DWORD error = GetLastError();
       CloseServiceHandle(created);

@@ -45,14 +45,17 @@ bool AskClockService(DWORD timeoutMs) {
   DWORD start = GetTickCount();
   // Identification only: the service has no business acting as the user.
   DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-  HANDLE opened = CreateFileA(kClockPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, flags, nullptr);
-  // All instances busy: wait for one, within the time left. A missing pipe
-  // (no service) fails here at once.
-  if (opened == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
-      WaitNamedPipeA(kClockPipeName, Remaining(start, timeoutMs) + 1)) {
-    opened = CreateFileA(kClockPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         OPEN_EXISTING, flags, nullptr);
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  for (;;) {
+    opened = CreateFileA(kClockPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
+    // A missing pipe (no service) fails at once. All instances busy: wait for
+    // one within the time left and try again, since a waiter that wakes may
+    // find another client has taken the instance first.
+    if (opened != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY) break;
+    DWORD left = Remaining(start, timeoutMs);
+    // A wait of 0 would mean the pipe's default wait, not none.
+    if (left == 0 || !WaitNamedPipeA(kClockPipeName, left)) break;
   }
   ScopedHandle pipe(opened);
   if (!pipe.valid()) return false;

@@ -1,6 +1,6 @@
 #include "sync/clock_math.h"
 
-NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint64_t baseTick,
+NetworkTime LocalTimeAt(int64_t baseSeconds, int32_t baseMillis, uint64_t baseTick,
                         uint64_t nowTick, int32_t biasMinutes) {
   uint64_t elapsed = nowTick - baseTick;
   // Split before adding: a whole 64-bit millisecond count does not fit a
@@ -15,6 +15,12 @@ NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint64_t baseTi
     seconds -= 1;
   }
   return {seconds, millis};
+}
+
+uint64_t ExtendTick(uint32_t reading, uint64_t last) {
+  uint64_t wraps = last >> 32;
+  if (reading < static_cast<uint32_t>(last)) ++wraps;
+  return wraps << 32 | reading;
 }
 
 int32_t RearmPeriod(int32_t millis) { return millis <= 900 ? 1000 - millis : 2000 - millis; }

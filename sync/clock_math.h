@@ -13,8 +13,14 @@ struct NetworkTime {
 // the zone bias. The ticks are the 64-bit count, which does not wrap in the
 // life of a machine, so any interval between synchronisations is right; the
 // difference is unsigned all the same, so even a wrap would not disturb it.
-NetworkTime LocalTimeAt(int32_t baseSeconds, int32_t baseMillis, uint64_t baseTick,
+NetworkTime LocalTimeAt(int64_t baseSeconds, int32_t baseMillis, uint64_t baseTick,
                         uint64_t nowTick, int32_t biasMinutes);
+
+// A reading of the 32-bit tick count as a 64-bit count, given the last
+// 64-bit count this way: a reading below the last one's low half means the
+// counter wrapped since, and adds 2^32. Right as long as readings come less
+// than 49.7 days apart.
+uint64_t ExtendTick(uint32_t reading, uint64_t last);
 
 // Milliseconds until the next whole network second; a second whose tick
 // would come in under 100 ms is skipped instead.

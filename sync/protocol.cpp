@@ -32,12 +32,12 @@ bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* 
 
   // The value atoi gives for the text before the milliseconds. A time body
   // starts with a digit, so there is neither leading space nor sign; bytes
-  // after the first non-digit are ignored, as atoi ignores them. Counted in
-  // 64 bits and stopped as soon as it leaves the 32-bit range.
+  // after the first non-digit are ignored, as atoi ignores them. Stopped as
+  // soon as it passes the calendar's last second, long before 64 bits overflow.
   int64_t seconds = 0;
   for (const char* p = body; p < millisText && IsDigit(*p); ++p) {
     seconds = seconds * 10 + (*p - '0');
-    if (seconds > INT32_MAX) return false;
+    if (seconds > kLastCalendarSecond) return false;
   }
 
   // No exchange takes negative time; such a reading must not move the base
@@ -47,8 +47,8 @@ bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* 
   // millisecond.
   int32_t corrected = millis + roundTripMs / 2;
   int64_t baseSeconds = seconds + corrected / 1000;
-  if (baseSeconds > INT32_MAX || baseSeconds < INT32_MIN) return false;
-  out->seconds = static_cast<int32_t>(baseSeconds);
+  if (baseSeconds > kLastCalendarSecond) return false;
+  out->seconds = baseSeconds;
   out->millis = corrected % 1000;
   return true;
 }

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "sync/calendar.h"
+
 // Query text of the time request, after "/?": tells the server which client
 // asks, so that it can send old ones the upgrade message.
 inline constexpr char kTimeQuery[] = "v=2.07";
@@ -22,7 +24,7 @@ enum class ReplyClass { Upgrade, TooManyErrors, Maintenance, Time, Unknown };
 ReplyClass ClassifyReply(const char* body, int length);
 
 struct BaseTime {
-  int32_t seconds;
+  int64_t seconds;  // 0 to kLastCalendarSecond
   int32_t millis;
 };
 
@@ -31,8 +33,9 @@ struct BaseTime {
 // trip and their whole seconds carried. Reads the seconds as atoi would (up to
 // the first non-digit before the milliseconds), but refuses a body whose last
 // three bytes are not all digits, or whose seconds, before or after the carry,
-// do not fit signed 32 bits: such bytes are no time. Returns false then and
-// leaves out untouched; the body is never modified.
+// lie past kLastCalendarSecond (the end of the year 9999): such bytes are no
+// time. Returns false then and leaves out untouched; the body is never
+// modified.
 bool ParseTimeBody(const char* body, int length, int32_t roundTripMs, BaseTime* out);
 
 // A reply body read as a whole: its class, where Time means the body also

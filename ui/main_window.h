@@ -84,7 +84,7 @@ public:
 
   // The network clock: server time at the base instant, corrected by half the
   // round trip, and the system's 64-bit tick count at that instant.
-  int32_t baseSeconds = 0;
+  int64_t baseSeconds = 0;
   int32_t baseMillis = 0;
   uint64_t baseTick = 0;
   bool synced = false;

@@ -91,8 +91,8 @@ void SetMachineServer(const char* host) {
 }
 
 // One client: writes request as one message, reads the reply message.
-// "<error n>" when a step fails.
-std::string Ask(const std::string& request) {
+// "<error n>" when a step fails. sent, when given, counts the written request.
+std::string Ask(const std::string& request, std::atomic<int>* sent = nullptr) {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   for (int tries = 0; tries < 50 && pipe == INVALID_HANDLE_VALUE; ++tries) {
     pipe = CreateFileA(kClockPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -107,6 +107,7 @@ std::string Ask(const std::string& request) {
   char buffer[256] = {};
   if (SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) &&
       WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &bytes, nullptr)) {
+    if (sent != nullptr) ++*sent;
     reply = ReadFile(pipe, buffer, sizeof buffer, &bytes, nullptr)
                 ? std::string(buffer, bytes)
                 : "<error " + std::to_string(GetLastError()) + ">";
@@ -182,17 +183,53 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
 }
 
 TEST_F(ClockService, ABurstOfClientsCostsOneExchange) {
+  // The program's own ask, twenty at once: more clients than instances, so
+  // some find them all busy and must wait and try again within their 3 s.
   LoopbackServer server(kTimeIp, {CurrentTime()});
   ASSERT_TRUE(server.listening());
   AwaitFreshExchange();
   constexpr int kClients = 20;
-  std::vector<std::string> replies(kClients);
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(go, nullptr);
+  std::vector<int> answered(kClients, -1);
   std::vector<std::thread> clients;
-  for (int i = 0; i < kClients; ++i)
-    clients.emplace_back([&replies, i] { replies[i] = Ask("SYNC"); });
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&answered, go, i] {
+      WaitForSingleObject(go, 10000);
+      answered[i] = AskClockService(kClockAskTimeoutMs) ? 1 : 0;
+    });
+  }
+  SetEvent(go);
   for (std::thread& client : clients) client.join();
-  for (int i = 0; i < kClients; ++i) EXPECT_EQ(replies[i], "OK") << "client " << i;
+  CloseHandle(go);
+  for (int i = 0; i < kClients; ++i) EXPECT_EQ(answered[i], 1) << "client " << i;
   EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(ClockService, MakesInstancesAsClientsArriveUpToSixteen) {
+  // Sixteen clients wait in one exchange with a silent server: each holds an
+  // instance, the service may make no seventeenth, and the next client finds
+  // the pipe busy.
+  LoopbackServer server(kTimeIp, {Silent()});
+  ASSERT_TRUE(server.listening());
+  AwaitFreshExchange();
+  constexpr int kHeld = 16;
+  std::atomic<int> sent{0};
+  std::vector<std::string> replies(kHeld);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kHeld; ++i)
+    clients.emplace_back([&replies, &sent, i] { replies[i] = Ask("SYNC", &sent); });
+  for (int i = 0; i < 200 && sent < kHeld; ++i) Sleep(25);
+  EXPECT_EQ(sent, kHeld) << "the service took fewer clients at once";
+  HANDLE extra = CreateFileA(kClockPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  DWORD error = GetLastError();
+  EXPECT_EQ(extra, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+  if (extra != INVALID_HANDLE_VALUE) CloseHandle(extra);
+  for (std::thread& client : clients) client.join();
+  for (int i = 0; i < kHeld; ++i) EXPECT_EQ(replies[i].rfind("FETCHFAIL ", 0), 0u) << replies[i];
+  EXPECT_EQ(server.connections(), 1);
 }
 
 TEST_F(ClockService, ASilentClientBlocksNoOther) {

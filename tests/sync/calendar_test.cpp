@@ -44,6 +44,10 @@ TEST(ToLocalFields, BreaksDownEveryField) {
       {"2500 ms carry two seconds", 0, 2500, "1970-1-1 wd4 0:0:2.500"},
       {"carry across midnight", 86399, 1000, "1970-1-2 wd5 0:0:0.0"},
       {"carry onto the last second", 2147483646, 1500, "2038-1-19 wd2 3:14:7.500"},
+      {"first second past 32 bits", 2147483648LL, 0, "2038-1-19 wd2 3:14:8.0"},
+      {"leap day 2040", 2214086400LL, 0, "2040-2-29 wd3 0:0:0.0"},
+      {"March 2100 follows February 28", 4107542400LL, 0, "2100-3-1 wd1 0:0:0.0"},
+      {"last second of 9999", 253402300799LL, 999, "9999-12-31 wd5 23:59:59.999"},
   };
   for (const ConversionCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -57,11 +61,11 @@ TEST(ToLocalFields, RefusesTimesOutsideTheRangeAndLeavesTheRecord) {
   const ConversionCase cases[] = {
       {"one second before the epoch", -1, 0, nullptr},
       {"a negative local time after the bias", -28800, 999, nullptr},
-      {"one second past the 32-bit range", 2147483648LL, 0, nullptr},
-      {"a carry past the 32-bit range", 2147483647, 1000, nullptr},
-      {"a carry of many seconds past it", 2147483640, 8000, nullptr},
+      {"one second past 9999", 253402300800LL, 0, nullptr},
+      {"a carry past 9999", 253402300799LL, 1000, nullptr},
+      {"a carry of many seconds past it", 253402300792LL, 8000, nullptr},
       {"a negative millisecond part", 100, -1, nullptr},
-      {"far future", 4102444800LL, 0, nullptr},
+      {"beyond 64-bit milliseconds", INT64_MAX / 1000 + 1, 0, nullptr},
   };
   for (const ConversionCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -69,6 +73,32 @@ TEST(ToLocalFields, RefusesTimesOutsideTheRangeAndLeavesTheRecord) {
     EXPECT_FALSE(ToLocalFields(c.seconds, c.millis, out));
     EXPECT_EQ(Fields(out), Fields(Sentinel()));
   }
+}
+
+TEST(ToLocalFields, EveryDayFollowsTheOneBeforeUpTo9999) {
+  // Walked one day at a time by the leap rule, the plainest reading of the
+  // calendar: each breakdown must be the day after the last one.
+  const int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int year = 1970, month = 1, day = 1, weekday = 4;
+  for (int64_t seconds = 43200; seconds <= 253402300799LL; seconds += 86400) {
+    CalendarFields out = Sentinel();
+    ASSERT_TRUE(ToLocalFields(seconds, 0, out)) << seconds;
+    if (out.year != year || out.month != month || out.day != day || out.dayOfWeek != weekday ||
+        out.hour != 12 || out.minute != 0 || out.second != 0) {
+      FAIL() << seconds << ": " << Fields(out) << ", expected " << year << "-" << month << "-"
+             << day << " wd" << weekday;
+    }
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    weekday = (weekday + 1) % 7;
+    if (++day > kMonthDays[month - 1] + (month == 2 && leap ? 1 : 0)) {
+      day = 1;
+      if (++month > 12) {
+        month = 1;
+        ++year;
+      }
+    }
+  }
+  EXPECT_EQ(year, 10000);
 }
 
 struct LineCase {
@@ -87,6 +117,7 @@ TEST(ClockLines, FormatWithPaddingAndWeekday) {
        "23：59：59"},
       {"Saturday, last table entry", {2038, 1, 6, 16, 10, 27, 5, 0}, "2038年01月16日星期六",
        "10：27：05"},
+      {"year 9999", {9999, 12, 5, 31, 23, 59, 59, 999}, "9999年12月31日星期五", "23：59：59"},
       {"weekday outside the table", {2024, 3, 7, 10, 1, 2, 3, 0}, "2024年03月10日星期", "01：02：03"},
   };
   for (const LineCase& c : cases) {

@@ -6,7 +6,7 @@ namespace {
 
 struct TimeCase {
   const char* name;
-  int32_t baseSeconds;
+  int64_t baseSeconds;
   int32_t baseMillis;
   uint64_t baseTick;
   uint64_t nowTick;
@@ -21,8 +21,6 @@ TEST(LocalTimeAt, AddsTicksAndShiftsByTheBias) {
       {"millis carry into seconds", 1000000, 900, 0, 150, 0, 1000001, 50},
       {"bias east of Greenwich adds hours", 1798732800, 0, 7, 7, -480, 1798761600, 0},
       {"bias west of Greenwich subtracts", 1798732800, 0, 7, 1007, 300, 1798714801, 0},
-      {"32-bit tick passed: 296 before, reading 704", 1000, 0, 0xFFFFFFFFu - 295,
-       0x100000000u + 704, 0, 1001, 0},
       {"64-bit tick wraps, with a base millisecond part", 1000, 500, ~uint64_t{0} - 295, 704,
        0, 1001, 500},
       {"past 24.8 days elapsed", 1000000000, 999, 0, 2200000000u, 0, 1002200000, 999},
@@ -31,6 +29,8 @@ TEST(LocalTimeAt, AddsTicksAndShiftsByTheBias) {
       {"20 years elapsed", 1000000000, 0, 0, 631152000000u, -480, 1631180800, 0},
       {"result beyond 32 bits is kept", 2147483000, 0, 0, 1000000, -480, 2147512800, 0},
       {"a negative base millisecond part borrows", 100, -1, 0, 0, 0, 99, 999},
+      {"base past 2038", 2147483648LL, 500, 0, 1500, -480, 2147512450, 0},
+      {"base in 9999", 253402271999LL, 0, 0, 1000, -480, 253402300800LL, 0},
   };
   for (const TimeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -38,6 +38,31 @@ TEST(LocalTimeAt, AddsTicksAndShiftsByTheBias) {
     EXPECT_EQ(t.seconds, c.seconds);
     EXPECT_EQ(t.millis, c.millis);
   }
+}
+
+TEST(ExtendTick, CarriesThe32BitCountOverItsWrap) {
+  const struct {
+    const char* name;
+    uint32_t reading;
+    uint64_t last;
+    uint64_t extended;
+  } cases[] = {
+      {"first reading", 0xFFFFFED8u, 0, 0xFFFFFED8u},
+      {"296 ms before the wrap, then 704", 704, 0xFFFFFED8u, 0x100000000u + 704},
+      {"the same reading again", 704, 0x100000000u + 704, 0x100000000u + 704},
+      {"second wrap, onto zero", 0, 0x1FFFFFFFFu, 0x200000000u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ExtendTick(c.reading, c.last), c.extended);
+  }
+  // Through the live clock: a base 296 ms before the wrap, a tick at 704.
+  uint64_t base = ExtendTick(0xFFFFFFFFu - 295, 0);
+  uint64_t now = ExtendTick(704, base);
+  EXPECT_EQ(now - base, 1000u);
+  NetworkTime t = LocalTimeAt(1000, 0, base, now, 0);
+  EXPECT_EQ(t.seconds, 1001);
+  EXPECT_EQ(t.millis, 0);
 }
 
 TEST(RearmPeriod, AlignsToTheNextNetworkSecond) {

@@ -138,10 +138,12 @@ TEST_F(ClockTimer, OnlyATickThatShowsATimeAsksTheAlarm) {
   const struct {
     const char* name;
     bool synced;
-    int32_t baseSeconds;
+    int64_t baseSeconds;
     bool rings;
   } cases[] = {
       {"synced", true, kUtc, true},
+      {"2038-01-20 in UTC+8", true, 2147529600LL, true},
+      {"9999-12-31 in UTC+8", true, 253402185600LL, true},
       {"unsynced", false, kUtc, false},
       {"a time the calendar cannot hold", true, -40000, false},
   };
@@ -199,11 +201,11 @@ TEST_F(ClockTimer, ArmsTheNextTickAtTheNextNetworkSecond) {
 TEST_F(ClockTimer, TimesTheCalendarCannotHoldLeaveEverythingAsItWas) {
   const struct {
     const char* name;
-    int32_t baseSeconds;
+    int64_t baseSeconds;
   } cases[] = {
       {"local time before 1970", -40000},
-      {"local time past 2038-01-19 03:14:07", 2147483647 - 480 * 60 - 5},
-      {"UTC near the top, pushed over by the bias", 2147483000},
+      {"local time past 9999-12-31 23:59:59", 253402300799LL - 480 * 60 - 5},
+      {"UTC near the top, pushed over by the bias", 253402300000LL},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -58,7 +58,7 @@ TEST(ParseTimeBody, CorrectsByHalfTheRoundTripAndCarries) {
   struct Case {
     std::string body;
     int32_t roundTripMs;
-    int32_t seconds;
+    int64_t seconds;
     int32_t millis;
   } cases[] = {
       {"12345678", 0, 12345, 678},
@@ -72,6 +72,12 @@ TEST(ParseTimeBody, CorrectsByHalfTheRoundTripAndCarries) {
       {"0000000000", 0, 0, 0},
       {"2147483647999", 0, 2147483647, 999},
       {"2147483646999", 2, 2147483647, 0},
+      {"2147483648000", 0, 2147483648LL, 0},
+      {"2147483647999", 2, 2147483648LL, 0},
+      {"4107542400000", 0, 4107542400LL, 0},
+      {"253402300799999", 0, 253402300799LL, 999},
+      {"253402300798999", 2, 253402300799LL, 0},
+      {"000000253402300799000", 0, 253402300799LL, 0},
       // atoi stops at the first non-digit: the rest is not validated.
       {"12a45678", 0, 12, 678},
       {"12345+678", 0, 12345, 678},
@@ -103,9 +109,10 @@ TEST(ParseTimeBody, RefusesBytesThatAreNoTime) {
       {"sign in the milliseconds", "1234567-12", 0},
       {"zero byte in the milliseconds", std::string("17000000001\0003", 13), 0},
       {"high byte in the milliseconds", "1700000000\xB2\xB3\xB4", 0},
-      {"seconds past 2038", "2147483648000", 0},
-      {"carry past 2038", "2147483647999", 2},
-      {"carry of whole seconds past 2038", "2147483647000", 4000},
+      {"seconds past 9999", "253402300800000", 0},
+      {"carry past 9999", "253402300799999", 2},
+      {"carry of whole seconds past 9999", "253402300799000", 4000},
+      {"seconds ten times the last", "2534023007990000", 0},
       {"seconds of twenty digits", "99999999999999999999000", 0},
       {"seconds of forty digits", std::string(40, '9') + "000", 0},
   };

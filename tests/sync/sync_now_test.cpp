@@ -34,47 +34,97 @@ protected:
 #define SYNC_OR_FAIL(server, ip) \
   ASSERT_TRUE(Sync(server, ip)) << "SyncNow neither connected nor reported a failure"
 
+// The tick count the live clock reads in the table below.
+uint64_t g_tick = 0;
+uint64_t TestTick() { return g_tick; }
+
 TEST_F(SyncNow, GoodReplyShowsCountsAndSetsTheClock) {
-  LoopbackServer server("127.0.0.50", {HttpReply(kServedTime)});
+  // Local times in UTC+8; the live tick comes exactly at the next second.
+  const struct {
+    const char* name;
+    const char* body;
+    SYSTEMTIME set;  // milliseconds: at least these, plus half the round trip
+    const char* date;
+    const char* time;
+    const char* nextDate;
+    const char* nextTime;
+  } cases[] = {
+      {"2027-01-01", kServedTime, {2027, 1, 5, 1, 0, 0, 0, 0}, "2027年01月01日星期五",
+       "00：00：00", "2027年01月01日星期五", "00：00：01"},
+      {"2038-01-19 03:14:08 UTC", "2147483648000", {2038, 1, 2, 19, 11, 14, 8, 0},
+       "2038年01月19日星期二", "11：14：08", "2038年01月19日星期二", "11：14：09"},
+      {"last second of 2040-02-29", "2214143999500", {2040, 2, 3, 29, 23, 59, 59, 500},
+       "2040年02月29日星期三", "23：59：59", "2040年03月01日星期四", "00：00：00"},
+      {"last second of 2100-02-28", "4107513599500", {2100, 2, 0, 28, 23, 59, 59, 500},
+       "2100年02月28日星期日", "23：59：59", "2100年03月01日星期一", "00：00：00"},
+  };
+  LoopbackServer server("127.0.0.50");
   ASSERT_TRUE(server.listening());
-  window.DisplayTime = SentinelTime();
-  SYNC_OR_FAIL(server, "127.0.0.50");
-  EXPECT_TRUE(boxes.boxes().empty());
-  ASSERT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(server.requests()[0].rfind("GET /?", 0), 0u) << server.requests()[0];
-  EXPECT_EQ(Text(IDC_DATE), "2027年01月01日星期五");
-  EXPECT_EQ(Text(IDC_TIME), "00：00：00");
-  EXPECT_EQ(Text(IDC_FETCH_COUNT), "取时1次");
-  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
-  EXPECT_EQ(StoredCount(), "1,1");
-  EXPECT_TRUE(window.synced);
-  ASSERT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
-  EXPECT_TRUE(SameTime(SetLocalTimeRecorder::calls[0], window.DisplayTime));
-  EXPECT_EQ(window.DisplayTime.wYear, 2027);
-  EXPECT_EQ(window.DisplayTime.wMonth, 1);
-  EXPECT_EQ(window.DisplayTime.wDay, 1);
-  EXPECT_EQ(window.DisplayTime.wHour, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WipeSettings();
+    SetLocalTimeRecorder::calls.clear();
+    window.calls.tickCount = ::TickCount64;
+    window.DisplayTime = SentinelTime();
+    server.SetScript({HttpReply(c.body)});
+    size_t requestsBefore = server.requests().size();
+    SYNC_OR_FAIL(server, "127.0.0.50");
+    EXPECT_TRUE(boxes.boxes().empty());
+    ASSERT_EQ(server.requests().size(), requestsBefore + 1);
+    EXPECT_EQ(server.requests().back().rfind("GET /?", 0), 0u) << server.requests().back();
+    EXPECT_EQ(Text(IDC_DATE), c.date);
+    EXPECT_EQ(Text(IDC_TIME), c.time);
+    EXPECT_EQ(Text(IDC_FETCH_COUNT), "取时1次");
+    EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+    EXPECT_TRUE(window.synced);
+    ASSERT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
+    const SYSTEMTIME& set = SetLocalTimeRecorder::calls[0];
+    EXPECT_TRUE(SameTime(set, window.DisplayTime));
+    SYSTEMTIME expected = c.set;
+    expected.wMilliseconds = set.wMilliseconds;
+    EXPECT_TRUE(SameTime(set, expected)) << set.wYear << "-" << set.wMonth << "-" << set.wDay;
+    // The served part plus half a loopback round trip; below it wraps high.
+    EXPECT_LT(static_cast<unsigned>(set.wMilliseconds - c.set.wMilliseconds), 300u);
+
+    window.calls.tickCount = TestTick;
+    g_tick = window.baseTick + (1000 - window.baseMillis);
+    window.tickCounter = 2;
+    Tick();
+    EXPECT_EQ(Text(IDC_DATE), c.nextDate);
+    EXPECT_EQ(Text(IDC_TIME), c.nextTime);
+    EXPECT_EQ(window.DisplayTime.wMilliseconds, 0);
+    EXPECT_EQ(SetLocalTimeRecorder::calls.size(), 1u) << "a tick must not set the clock";
+    EXPECT_TRUE(TimerArmed());
+  }
 }
 
 TEST_F(SyncNow, DailyCountContinuesOnTheSameDayAndRestartsOnAnother) {
+  // Local days in UTC+8: 2038-01-19 11:14:08, and 2038-01-20 00:00:00.
+  const char* k19th = "2147483648000";
+  const char* k20th = "2147529600000";
   const struct {
     const char* stored;  // nullptr: no value
+    const char* body;
     const char* shown;
     const char* storedAfter;
   } cases[] = {
-      {"1,7", "取时8次", "1,8"},  // the served day is the 1st
-      {"2,7", "取时1次", "1,1"},
-      {"31,40", "取时1次", "1,1"},
-      {"x", "取时1次", "1,1"},
+      {"1,7", kServedTime, "取时8次", "1,8"},  // the served day is the 1st
+      {"2,7", kServedTime, "取时1次", "1,1"},
+      {"31,40", kServedTime, "取时1次", "1,1"},
+      {"x", kServedTime, "取时1次", "1,1"},
+      {"18,5", k19th, "取时1次", "19,1"},
+      {"19,3", k19th, "取时4次", "19,4"},
+      {"19,4", k20th, "取时1次", "20,1"},
   };
-  LoopbackServer server("127.0.0.51", {HttpReply(kServedTime)});
+  LoopbackServer server("127.0.0.51");
   ASSERT_TRUE(server.listening());
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.stored ? c.stored : "nothing stored");
+    SCOPED_TRACE(std::string(c.stored ? c.stored : "nothing stored") + " " + c.body);
     WipeSettings();
     if (c.stored != nullptr) {
       ASSERT_EQ(RegWriteString(kSettingsKey, "Count", c.stored), 0);
     }
+    server.SetScript({HttpReply(c.body)});
     SYNC_OR_FAIL(server, "127.0.0.51");
     EXPECT_EQ(Text(IDC_FETCH_COUNT), c.shown);
     EXPECT_EQ(StoredCount(), c.storedAfter);
@@ -141,8 +191,8 @@ TEST_F(SyncNow, FailedFetchAfterAGoodOneFreezesTheClock) {
 }
 
 TEST_F(SyncNow, ServerTimeTheCalendarCannotHoldChangesNothing) {
-  // 2038-01-19 03:14:07 UTC is past the range once shifted to UTC+8.
-  LoopbackServer server("127.0.0.54", {HttpReply("2147483647000")});
+  // 9999-12-31 16:00:00 UTC is past the range once shifted to UTC+8.
+  LoopbackServer server("127.0.0.54", {HttpReply("253402272000000")});
   ASSERT_TRUE(server.listening());
   window.DisplayTime = SentinelTime();
   window.synced = true;

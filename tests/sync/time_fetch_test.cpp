@@ -72,7 +72,7 @@ TEST_F(FetchServerTime, EveryFailingReplyShowsOneBoxAndKeepsTheBaseTime) {
        kUnknownData},
       {"line end after the time", HttpReply("1700000000123\r\n"), "1700000000123\r\n",
        kUnknownData},
-      {"seconds past 2038", HttpReply("2147483648000"), "2147483648000", kUnknownData},
+      {"first second past 9999", HttpReply("253402300800000"), "253402300800000", kUnknownData},
       {"empty body", HttpReply(""), "", kNetworkError},
       {"no header end", Reply("HTTP/1.1 200 OK\n\n1700000000123"),
        "HTTP/1.1 200 OK\n\n1700000000123", kNetworkError},
@@ -105,10 +105,11 @@ TEST_F(FetchServerTime, UnreachableServerShowsTheRequestTarget) {
 TEST_F(FetchServerTime, TimeReplySetsTheBaseTimeAndTakesTheTickAfterwards) {
   struct Case {
     std::string body;
-    int32_t seconds;
+    int64_t seconds;
     int32_t millis;
   } cases[] = {
       {"1700000000000", 1700000000, 0},
+      {"2147483648000", 2147483648LL, 0},
       {"12345678", 12345, 678},
       {"12a45678", 12, 678},
   };
@@ -131,7 +132,7 @@ TEST_F(FetchServerTime, TimeReplySetsTheBaseTimeAndTakesTheTickAfterwards) {
     EXPECT_FALSE(window.synced);
   }
   std::vector<std::string> requests = server.requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 4u);
   for (const std::string& request : requests) EXPECT_EQ(request, Request("/?v=2.07", kTimeHost));
 }
 
