@@ -221,7 +221,8 @@ Function .onInit
   StrCpy $ChosenDir $INSTDIR
   !insertmacro MULTIUSER_INIT
 !ifdef X64
-  ; An x86 install for all users is moved here: offer that mode first.
+  ; An x86 install for all users is moved here: the pages offer that mode
+  ; first. Unattended, the command line alone decides, as always.
   SetRegView 32
   ReadRegStr $0 HKLM "${UNINST_KEY}" "InstallLocation"
   ${ProgramView}
@@ -230,6 +231,7 @@ Function .onInit
   ${GetOptions} $1 "/CurrentUser" $2
   ${If} $0 != ""
   ${AndIf} ${Errors}
+  ${AndIfNot} ${Silent}
   ${AndIf} $MultiUser.Privileges == "Admin"
     Call MultiUser.InstallMode.AllUsers
   ${EndIf}
