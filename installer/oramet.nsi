@@ -3,7 +3,8 @@
 ; programs, and an uninstaller that leaves nothing of Oramet behind.
 ;
 ; Built by the CMake target "installer"; by hand:
-;   makensis -INPUTCHARSET UTF8 -DEXE=path/to/oramet.exe -DOUTFILE=setup.exe oramet.nsi
+;   makensis -INPUTCHARSET UTF8 -DEXE=path/to/oramet.exe -DSERVICE_EXE=... -DOUTFILE=setup.exe oramet.nsi
+; with -DTARGET=amd64-unicode -DX64 for the x64 programs.
 ;
 ; Command line of the setup program: /S silent, /CurrentUser (default) or
 ; /AllUsers, /Server=host (all users only: the time server of the clock
@@ -13,11 +14,13 @@
 
 Unicode true
 SetCompressor /SOLID lzma
-; A 64-bit build of the program (made only for testing on machines that run
-; no 32-bit code) gets a 64-bit setup program, which installs under the
-; 64-bit Program Files.
 !ifdef TARGET
   Target ${TARGET}
+!endif
+; The x64 programs come with an amd64 setup program, which installs under the
+; 64-bit Program Files (it cannot start on 32-bit Windows at all); the x86
+; one installs under the 32-bit Program Files.
+!ifdef X64
   !define MULTIUSER_USE_PROGRAMFILES64
 !endif
 
@@ -70,11 +73,18 @@ BrandingText "${MAKER}"
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include x64.nsh
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 
+!ifndef X64
+  ; On 64-bit Windows the welcome page points to the x64 setup program.
+  Var WelcomeText
+  !define MUI_WELCOMEPAGE_TEXT "$WelcomeText"
+  !define MUI_PAGE_CUSTOMFUNCTION_PRE WelcomePre
+!endif
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MULTIUSER_PAGE_INSTALLMODE
 !insertmacro MUI_PAGE_DIRECTORY
@@ -104,6 +114,8 @@ LangString FinishAllUsers ${LANG_ENGLISH} "Oramet is installed for all users.$\r
 LangString FinishCurrentUser ${LANG_SIMPCHINESE} "Oramet 已为当前用户安装。$\r$\n$\r$\n此安装不含时钟服务：只有在 Oramet 以管理员身份运行时才能设置系统时间，否则只显示网络时间，状态栏显示“本地时间设置失败”。要让它为每个用户设置时间，请由管理员为所有用户安装。"
 LangString FinishCurrentUser ${LANG_ENGLISH} "Oramet is installed for the current user.$\r$\n$\r$\nThis install has no clock service: Oramet sets the system clock only when it runs as an administrator; otherwise it shows the network time and its status line says the clock was not set. To have the clock set for every user, let an administrator install Oramet for all users."
 LangString ServiceFailed ${LANG_SIMPCHINESE} "无法安装或启动 Oramet 时钟服务（错误 $0）。Oramet 仍可显示网络时间。"
+LangString UseX64Setup ${LANG_SIMPCHINESE} "此安装程序安装 32 位 (x86) 的 Oramet。这台电脑运行的是 64 位 Windows，应使用 64 位安装程序 oramet-${VERSION}-x64-setup.exe。继续使用本程序安装也可以。"
+LangString UseX64Setup ${LANG_ENGLISH} "This setup program installs the 32-bit (x86) Oramet. This computer runs 64-bit Windows: oramet-${VERSION}-x64-setup.exe is the one to use here. You may still go on with this one."
 LangString ServiceFailed ${LANG_ENGLISH} "The Oramet clock service could not be installed or started (error $0). Oramet still shows the network time."
 
 VIProductVersion "${VERSION_QUAD}"
@@ -122,6 +134,44 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "© 2026 ${MAKER}"
 
 Var ChosenDir
+
+; HKLM\SOFTWARE\Velmora\Adjust lives in the native view on 64-bit Windows,
+; where reg add, regedit and the service (both builds) find it; a 32-bit
+; setup program would otherwise write WOW6432Node. HKCU is not redirected.
+!macro MACHINE_SETTINGS_VIEW
+  !ifdef X64
+    SetRegView 64
+  !else
+    ${If} ${RunningX64}
+      SetRegView 64
+    ${EndIf}
+  !endif
+!macroend
+!define MachineSettingsView "!insertmacro MACHINE_SETTINGS_VIEW"
+!define ProgramView "SetRegView default"
+
+; The program named by a start-with-Windows value ($0), which may quote it:
+; $0 becomes the bare path.
+!macro RUN_VALUE_PATH_FUNCTION UN
+Function ${UN}RunValuePath
+  StrCpy $1 $0 1
+  ${If} $1 == '"'
+    StrCpy $0 $0 "" 1
+    StrCpy $2 0
+    ${Do}
+      StrCpy $1 $0 1 $2
+      ${IfThen} $1 == '"' ${|} ${ExitDo} ${|}
+      ${IfThen} $1 == "" ${|} ${ExitDo} ${|}
+      IntOp $2 $2 + 1
+    ${Loop}
+    StrCpy $0 $0 $2
+  ${EndIf}
+FunctionEnd
+!macroend
+!ifdef X64
+  !insertmacro RUN_VALUE_PATH_FUNCTION ""
+!endif
+!insertmacro RUN_VALUE_PATH_FUNCTION "un."
 
 ; A running copy keeps its file open, so it cannot be replaced or removed.
 ; Only then are running copies closed, by their own close command (the one
@@ -157,10 +207,35 @@ FunctionEnd
 !insertmacro FREE_PROGRAM_FUNCTION ""
 !insertmacro FREE_PROGRAM_FUNCTION "un."
 
+!ifndef X64
+Function WelcomePre
+  StrCpy $WelcomeText "$(MUI_TEXT_WELCOME_INFO_TEXT)"
+  ${If} ${RunningX64}
+    StrCpy $WelcomeText "$(UseX64Setup)$\r$\n$\r$\n$WelcomeText"
+  ${EndIf}
+FunctionEnd
+!endif
+
 Function .onInit
   ; MultiUser sets its own default folder; a /D= on the command line wins.
   StrCpy $ChosenDir $INSTDIR
   !insertmacro MULTIUSER_INIT
+!ifdef X64
+  ; An x86 install for all users is moved here: the pages offer that mode
+  ; first. Unattended, the command line alone decides, as always.
+  SetRegView 32
+  ReadRegStr $0 HKLM "${UNINST_KEY}" "InstallLocation"
+  ${ProgramView}
+  ${GetParameters} $1
+  ClearErrors
+  ${GetOptions} $1 "/CurrentUser" $2
+  ${If} $0 != ""
+  ${AndIf} ${Errors}
+  ${AndIfNot} ${Silent}
+  ${AndIf} $MultiUser.Privileges == "Admin"
+    Call MultiUser.InstallMode.AllUsers
+  ${EndIf}
+!endif
   ${If} $ChosenDir != ""
     StrCpy $INSTDIR $ChosenDir
   ${EndIf}
@@ -189,8 +264,71 @@ FunctionEnd
 !insertmacro FREE_SERVICE_FUNCTION ""
 !insertmacro FREE_SERVICE_FUNCTION "un."
 
+!ifdef X64
+Var EarlierDir
+Var EarlierServer
+Var EarlierRunValue
+
+; An x86 install for all users lies in the 32-bit Program Files, with its
+; entry (and, before this version, the machine's server) in the 32-bit
+; registry view. Its own uninstaller, run silently, stops and removes its
+; service and files; the settings stay, the machine's server is carried over
+; to the native view, and a start-with-Windows value that started it is made
+; to start the program installed now.
+Function RemoveEarlierInstall
+  StrCpy $EarlierServer ""
+  StrCpy $EarlierRunValue ""
+  SetRegView 32
+  ReadRegStr $EarlierDir HKLM "${UNINST_KEY}" "InstallLocation"
+  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Server"
+  ${ProgramView}
+  ${If} $EarlierDir == ""
+  ${OrIf} $EarlierDir == $INSTDIR
+  ${OrIfNot} ${FileExists} "$EarlierDir\${UNINSTALLER}"
+    StrCpy $EarlierDir ""
+    Return
+  ${EndIf}
+  ; The native view's server wins where both views hold one.
+  StrCpy $EarlierServer $0
+  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Server"
+  ${IfThen} $0 != "" ${|} StrCpy $EarlierServer $0 ${|}
+  ReadRegStr $0 HKCU "${RUN_KEY}" "${RUN_VALUE}"
+  Call RunValuePath
+  ${If} $0 == "$EarlierDir\${PROGRAM}"
+    StrCpy $EarlierRunValue $0
+  ${EndIf}
+  ; _?= runs the uninstaller in place, so that it is waited for; it cannot
+  ; remove itself then.
+  ExecWait '"$EarlierDir\${UNINSTALLER}" /S /KeepSettings _?=$EarlierDir' $0
+  ${If} $0 == 0
+    Delete "$EarlierDir\${UNINSTALLER}"
+    RMDir "$EarlierDir"
+  ${EndIf}
+FunctionEnd
+
+Function RestoreEarlierSettings
+  ${If} $EarlierDir == ""
+    Return
+  ${EndIf}
+  ClearErrors
+  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Server"
+  ${If} ${Errors}
+  ${AndIf} $EarlierServer != ""
+    WriteRegStr HKLM "${SETTINGS_KEY}" "Server" $EarlierServer
+  ${EndIf}
+  ${If} $EarlierRunValue != ""
+    WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${PROGRAM}"'
+  ${EndIf}
+FunctionEnd
+!endif
+
 Section "Oramet" SecProgram
   SectionIn RO
+!ifdef X64
+  ${If} $MultiUser.InstallMode == "AllUsers"
+    Call RemoveEarlierInstall
+  ${EndIf}
+!endif
   Call FreeProgram
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}" "${EXE}"
@@ -205,8 +343,13 @@ Section "Oramet" SecProgram
     ${GetOptions} $0 "/Server=" $1
     ${IfNot} ${Errors}
     ${AndIf} $1 != ""
+      ${MachineSettingsView}
       WriteRegStr HKLM "${SETTINGS_KEY}" "Server" $1
+      ${ProgramView}
     ${EndIf}
+!ifdef X64
+    Call RestoreEarlierSettings
+!endif
     ; Registers (or reconfigures) and starts it.
     nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /install'
     Pop $0
@@ -264,18 +407,7 @@ Function un.RemoveRunValue
   ${If} ${Errors}
     Return
   ${EndIf}
-  StrCpy $1 $0 1
-  ${If} $1 == '"'
-    StrCpy $0 $0 "" 1
-    StrCpy $2 0
-    ${Do}
-      StrCpy $1 $0 1 $2
-      ${IfThen} $1 == '"' ${|} ${ExitDo} ${|}
-      ${IfThen} $1 == "" ${|} ${ExitDo} ${|}
-      IntOp $2 $2 + 1
-    ${Loop}
-    StrCpy $0 $0 $2
-  ${EndIf}
+  Call un.RunValuePath
   ; LogicLib's == compares without regard to case, as Windows paths do.
   ${If} $0 == "$INSTDIR\${PROGRAM}"
   ${OrIfNot} ${FileExists} $0
@@ -309,9 +441,11 @@ Section "Uninstall"
     nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /uninstall'
     Pop $0
     Call un.FreeService
+    ${MachineSettingsView}
     DeleteRegValue HKLM "${SETTINGS_KEY}" "Server"
     DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKLM "${SETTINGS_PARENT}"
+    ${ProgramView}
   ${EndIf}
   Delete "$INSTDIR\${UNINSTALLER}"
   ; Only when empty: the folder may have been chosen by the user and hold

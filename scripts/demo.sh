@@ -47,13 +47,10 @@ for f in build/native/server/oramet-timed build/native-server/oramet-timed; do
 done
 [ -n "$timed" ] || { say "oramet-timed was not built"; exit 1; }
 
-# 32-bit Wine needs a kernel that runs 32-bit code; where it does not, the
-# demo runs the 64-bit build of the same program.
-preset=windows wine=wine arch=win32 prefix=demo-prefix
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  preset=windows-x64 wine=/usr/lib/wine/wine64 arch=win64 prefix=demo-prefix64
-  export WINELOADER=$wine
-fi
+# The x64 build, which 64-bit Windows users get, under 64-bit Wine: it runs
+# on every machine, including those whose kernel runs no 32-bit code.
+preset=windows-x64 wine=/usr/lib/wine/wine64 arch=win64 prefix=demo-prefix64
+export WINELOADER=$wine
 client=build/$preset/oramet.exe
 if [ -n "$with_client" ]; then
   say "building oramet.exe ($preset)"
@@ -69,7 +66,7 @@ log=$root/build/demo-server.log
 # A demonstration machine's clock is often not synchronised; serve it anyway.
 "$timed" --listen "$addr:80" --require-synced-clock=off \
   --banner-link "http://$addr/" \
-  --banner-text "欢迎使用 Oramet 校时：时间来自本机的 oramet-timed 演示服务器" 2>"$log" &
+  --banner-text "欢迎使用 Oramet：时间来自本机演示服务器" 2>"$log" &
 server=$!
 stop_server() {
   if kill -0 "$server" 2>/dev/null; then
@@ -112,6 +109,10 @@ fi
 # 4. Client under Wine, in a prefix of its own.
 export WINEPREFIX=$root/build/$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
+# Making a 64-bit prefix, Wine reports what it cannot do for 32-bit programs
+# (no syswow64 rundll32.exe where no 32-bit code runs): none of the demo's
+# business.
+"$wine" wineboot -i >/dev/null 2>&1 || true
 say "pointing the client at $addr (Wine prefix $WINEPREFIX)"
 "$wine" reg add 'HKCU\SOFTWARE\Velmora\Adjust' /v Server /t REG_SZ /d "$addr" /f >/dev/null
 if [ -z "${DISPLAY:-}" ]; then

@@ -21,13 +21,16 @@ struct ServerName {
 // The time server: the build's host unless an administrator has named
 // another under HKEY_LOCAL_MACHINE. What a user stores under HKEY_CURRENT_USER
 // is never read: it must not choose the time that is set for everyone.
+// The native view, as reg add, regedit and the setup programs write it: a
+// 32-bit service on 64-bit Windows would otherwise read WOW6432Node (32-bit
+// Windows ignores the flag).
 ServerName ServerHost() {
   ServerName host;
   static_assert(sizeof ORAMET_SERVER_HOST <= sizeof host.text, "host name too long");
   lstrcpynA(host.text, ORAMET_SERVER_HOST, sizeof host.text);
   ScopedKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, key.receive()) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                    key.receive()) != ERROR_SUCCESS)
     return host;
   char value[256] = {};
   DWORD type = 0;

@@ -4,12 +4,16 @@
 # command that the installed-programs entry names and checks what remains.
 #
 # Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM RUNNING_COPY SERVICE
+#                          ARCH [EARLIER_UNINSTALLER]
+#   ARCH is the build's, x64 or x86; the prefix is a 64-bit one either way.
 #   per-user    default install; start-with-Windows value holds the bare path;
 #               the settings go; no clock service.
-#   all-users   /AllUsers /Server=; the clock service runs as LocalService,
-#               with the machine's server; a second run updates it; the value
-#               holds the path in quotes (it has a space); /KeepSettings keeps
-#               the user's settings, the service and its server go.
+#   all-users   /AllUsers /Server=; the build's programs in its own Program
+#               Files; the clock service runs as LocalService, with the
+#               machine's server in the native registry view; a second run
+#               updates it; the value holds the path in quotes (it has a
+#               space); /KeepSettings keeps the user's settings, the service
+#               and its server go.
 #   own-folder  /D= a folder that already holds a file of the user's; the
 #               value names a portable copy elsewhere, in quotes, and a sibling
 #               settings key exists: those stay.
@@ -18,9 +22,15 @@
 #   running     the installed program runs (RUNNING_COPY stands in for it)
 #               while the setup program updates it and while it is uninstalled:
 #               both close it and do their work.
+#   x86-to-x64  an x86 install for all users as its setup program leaves it
+#               (EARLIER_UNINSTALLER stands in for its uninstaller): /AllUsers
+#               removes it silently and keeps the settings, the machine's
+#               server (now in the native view) and the start-with-Windows
+#               choice, which then names the x64 program.
 set -uo pipefail
 
 scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5 running_copy=${6:-} service=${7:-}
+arch=${8:-x64} earlier=${9:-}
 copy_pid=
 
 failures=0
@@ -31,11 +41,20 @@ wine_() { "$wine_run" "$prefix" "$@"; }
 winvar() { wine_ cmd /c echo "%$1%" | tr -d '\r'; }
 unixpath() { local p=${1#[Cc]:\\}; printf '%s/drive_c/%s' "$prefix" "${p//\\//}"; }
 
+# The registry view a key is read in, as a 64-bit reg.exe: an x86 setup
+# program's entry in the list of programs lies in the 32-bit view of HKLM;
+# everything else, the machine's settings included, in the native one.
+view() {
+  case $1 in
+    HKLM\\*\\Uninstall\\*) [ "$arch" = x86 ] && { echo /reg:32; return; } ;;
+  esac
+  echo /reg:64
+}
 # All values of one key as "Name<TAB>TYPE<TAB>data" lines; fails if the key
 # is missing.
 reg_dump() {
   local out
-  out=$(wine_ reg query "$1" 2>/dev/null) || return 1
+  out=$(wine_ reg query "$1" "$(view "$1")" 2>/dev/null) || return 1
   printf '%s\n' "$out" | tr -d '\r' |
     sed -n 's/^    \([^ ].*[^ ]\)    \(REG_[A-Z_]*\)    \(.*\)$/\1\t\2\t\3/p
             s/^    \([^ ].*[^ ]\)    \(REG_[A-Z_]*\)$/\1\t\2\t/p'
@@ -56,7 +75,7 @@ expect_value() {  # KEY NAME "TYPE data"
   fi
 }
 expect_no_key() {
-  if wine_ reg query "$1" >/dev/null 2>&1; then fail "key $1 still exists"; fi
+  if wine_ reg query "$1" "$(view "$1")" >/dev/null 2>&1; then fail "key $1 still exists"; fi
 }
 
 uninst_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Oramet'
@@ -79,14 +98,31 @@ expect_service_running() {  # WHEN
   fail "$1: the clock service is [${state:-not registered}], not RUNNING"
 }
 
+# The machine type of a PE file: 8664 (x64) or 014c (x86).
+pe_machine() {
+  local at
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$at" ] && od -An -tx2 -j$((at + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+expect_machine() {  # FILE
+  local want=8664 got
+  [ "$arch" = x86 ] && want=014c
+  got=$(pe_machine "$1")
+  [ "$got" = "$want" ] || fail "$1 is of machine [$got], not the $arch build's $want"
+}
+
 [ -f "$setup" ] || die "no setup program at $setup"
 [ -f "$program" ] || die "no program at $program"
 
 local_appdata=$(winvar LOCALAPPDATA)
 appdata=$(winvar APPDATA)
-program_files=$(winvar ProgramFiles)
+program_files64=$(winvar ProgramFiles)
+program_files32=$(winvar 'ProgramFiles(x86)')
 program_data=$(winvar ProgramData)
-for v in "$local_appdata" "$appdata" "$program_files" "$program_data"; do
+# Each setup program installs into the Program Files of its own architecture.
+program_files=$program_files64
+[ "$arch" = x86 ] && program_files=$program_files32
+for v in "$local_appdata" "$appdata" "$program_files64" "$program_files32" "$program_data"; do
   case $v in [Cc]:\\*) ;; *) die "unexpected Wine folder [$v]" ;; esac
 done
 user_menu="$appdata\\Microsoft\\Windows\\Start Menu\\Programs"
@@ -96,6 +132,8 @@ common_menu="$program_data\\Microsoft\\Windows\\Start Menu\\Programs"
 own_folder='C:\OrametOwnFolder'
 portable='C:\Oramet Portable'
 ready='C:\oramet-running-copy.ready'
+earlier_dir="$program_files32\\Oramet"
+earlier_args='C:\oramet-earlier.args'
 
 case $scenario in
   per-user)
@@ -109,6 +147,8 @@ case $scenario in
     root=HKCU; other=HKLM; menu=$user_menu; other_menu=$common_menu ;;
   side-by-side) instdir= ;;  # two copies, see below
   running) args=(/S); instdir="$local_appdata\\Programs\\Oramet" ;;
+  x86-to-x64) args=(/S /AllUsers); instdir="$program_files\\Oramet"
+    root=HKLM; other=HKCU; menu=$common_menu; other_menu=$user_menu ;;
   *) die "unknown scenario" ;;
 esac
 inst_unix=$(unixpath "$instdir")
@@ -116,16 +156,19 @@ inst_unix=$(unixpath "$instdir")
 cleanup() {
   [ -n "$copy_pid" ] && kill "$copy_pid" 2>/dev/null
   wine_ reg delete "HKCU\\$uninst_key" /f >/dev/null 2>&1
-  wine_ reg delete "HKLM\\$uninst_key" /f >/dev/null 2>&1
+  wine_ reg delete "HKLM\\$uninst_key" /f /reg:64 >/dev/null 2>&1
+  wine_ reg delete "HKLM\\$uninst_key" /f /reg:32 >/dev/null 2>&1
   wine_ reg delete "$run_key" /v Horalin /f >/dev/null 2>&1
   wine_ reg delete 'HKCU\SOFTWARE\Velmora' /f >/dev/null 2>&1
   # A service left running would keep the prefix busy for every later test.
   wine_ sc stop OrametClock >/dev/null 2>&1
   wine_ sc delete OrametClock >/dev/null 2>&1
-  wine_ reg delete 'HKLM\SOFTWARE\Velmora' /f >/dev/null 2>&1
+  wine_ reg delete 'HKLM\SOFTWARE\Velmora' /f /reg:64 >/dev/null 2>&1
+  wine_ reg delete 'HKLM\SOFTWARE\Velmora' /f /reg:32 >/dev/null 2>&1
   rm -rf "$(unixpath "$local_appdata\\Programs\\Oramet")" \
-    "$(unixpath "$program_files\\Oramet")" "$(unixpath "$own_folder")" \
-    "$(unixpath "$portable")" "$(unixpath "$ready")" \
+    "$(unixpath "$program_files64\\Oramet")" "$(unixpath "$program_files32\\Oramet")" \
+    "$(unixpath "$own_folder")" "$(unixpath "$portable")" "$(unixpath "$ready")" \
+    "$(unixpath "$earlier_args")" \
     "$(unixpath "$user_menu\\Oramet.lnk")" "$(unixpath "$common_menu\\Oramet.lnk")"
 }
 cleanup
@@ -219,6 +262,54 @@ if [ "$scenario" = side-by-side ]; then
 fi
 
 
+if [ "$scenario" = x86-to-x64 ]; then
+  [ -f "$earlier" ] || die "no stand-in uninstaller at $earlier"
+  # The earlier install as the x86 setup program leaves it: its folder, its
+  # entry and the machine's server in the 32-bit view, its service, the user's
+  # settings and a start-with-Windows value naming it.
+  old_unix=$(unixpath "$earlier_dir")
+  mkdir -p "$old_unix" && cp "$program" "$old_unix/oramet.exe" &&
+    cp "$service" "$old_unix/oramet-clock.exe" && cp "$earlier" "$old_unix/uninstall.exe" ||
+    die "cannot stage $earlier_dir"
+  for v in "InstallLocation|$earlier_dir" "UninstallString|\"$earlier_dir\\uninstall.exe\"" \
+           "QuietUninstallString|\"$earlier_dir\\uninstall.exe\" /S"; do
+    wine_ reg add "HKLM\\$uninst_key" /v "${v%%|*}" /d "${v#*|}" /f /reg:32 >/dev/null ||
+      die "cannot stage the entry's ${v%%|*}"
+  done
+  wine_ reg add "$machine_settings" /v Server /d time.earlier.test /f /reg:32 >/dev/null &&
+    wine_ sc create OrametClock binPath= "\"$earlier_dir\\oramet-clock.exe\"" \
+      obj= 'NT AUTHORITY\LocalService' >/dev/null &&
+    wine_ reg add "$run_key" /v Horalin /d "\"$earlier_dir\\oramet.exe\"" /f >/dev/null &&
+    wine_ reg add "$settings" /v Server /d time.example.test /f >/dev/null &&
+    wine_ reg add "$settings" /v Interval /t REG_DWORD /d 7200 /f >/dev/null ||
+    die "cannot stage the earlier install's registry"
+
+  wine_ "$setup" "${args[@]}" || die "setup exited with $?"
+  called=$(tr -d '\r' <"$(unixpath "$earlier_args")" 2>/dev/null) ||
+    die "the earlier uninstaller was not run"
+  for a in /S /KeepSettings "_?=$earlier_dir"; do
+    [[ " $called" == *" $a"* ]] || fail "the earlier uninstaller ran without $a: [$called]"
+  done
+  [ -e "$old_unix" ] && fail "$earlier_dir is still there: $(ls -A "$old_unix" | tr '\n' ' ')"
+  for f in oramet.exe oramet-clock.exe; do
+    expect_machine "$inst_unix/$f"
+  done
+  cmp -s "$service" "$inst_unix/oramet-clock.exe" || fail "installed oramet-clock.exe differs from the build"
+  expect_value "$service_key" ImagePath "REG_SZ \"$instdir\\oramet-clock.exe\""
+  expect_service_running "move"
+  expect_value "$run_key" Horalin "REG_SZ \"$instdir\\oramet.exe\""
+  expect_value "$machine_settings" Server "REG_SZ time.earlier.test"
+  expect_value "$settings" Server "REG_SZ time.example.test"
+  expect_value "$settings" Interval "REG_DWORD 0x1c20"
+  expect_value "HKLM\\$uninst_key" InstallLocation "REG_SZ $instdir"
+  uninstall_with "HKLM\\$uninst_key"
+  [ -e "$inst_unix" ] && fail "$instdir still exists after uninstalling"
+  expect_no_key "$service_key"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
+
 if [ "$scenario" = own-folder ]; then
   mkdir -p "$inst_unix" && echo mine >"$inst_unix/notes.txt"
 fi
@@ -266,6 +357,9 @@ expect_no_key "$other\\$uninst_key"
 if [ "$scenario" = all-users ]; then
   [ -f "$service" ] || die "no clock service at $service"
   cmp -s "$service" "$inst_unix/oramet-clock.exe" || fail "installed oramet-clock.exe differs from the build"
+  for f in oramet.exe oramet-clock.exe; do
+    expect_machine "$inst_unix/$f"
+  done
   expect_service_running "install"
   expect_value "$service_key" ObjectName "REG_SZ NT AUTHORITY\\LocalService"
   expect_value "$service_key" Start "REG_DWORD 0x2"

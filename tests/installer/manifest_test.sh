@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks the manifest that the loader reads from the program: resource type
 # 24 with id 1 (any other id is ignored for an .exe), asking for no elevation,
-# for common controls 6 and for per-monitor DPI awareness with its fallbacks.
-# Usage: manifest_test.sh PROGRAM WINDRES
+# for common controls 6 and for per-monitor DPI awareness with its fallbacks,
+# and naming the build's own processor (amd64 or x86).
+# Usage: manifest_test.sh PROGRAM WINDRES ARCH
 set -uo pipefail
-program=$1 windres=$2
+program=$1 windres=$2 arch=$3
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
@@ -15,7 +16,8 @@ manifest=$(printf '%s\n' "$rc" | sed -n '/^1 24 /,/^END/p' | sed 's/""/"/g')
 count=$(printf '%s\n' "$rc" | grep -c '^[0-9A-Za-z_]* 24 ')
 [ "$count" -eq 1 ] || fail "$count manifest resources, expected 1"
 
-for text in 'level="asInvoker"' 'uiAccess="false"' \
+for text in "name=\"Quellton.Oramet\" version=\"2.7.0.0\" processorArchitecture=\"$arch\"" \
+            'level="asInvoker"' 'uiAccess="false"' \
             'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' \
             'publicKeyToken="6595b64144ccf1df"' \
             '{e2011457-1546-43c5-a5fe-008deee3d3f0}' '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}' \

@@ -81,12 +81,18 @@ bool AwaitState(DWORD state, DWORD timeoutMs) {
   return true;
 }
 
-void SetMachineServer(const char* host) {
+// The native view by default, as reg add and the setup programs write it;
+// KEY_WOW64_32KEY for the view a 32-bit program reads unless told otherwise.
+// A null host deletes the value.
+void SetMachineServer(const char* host, REGSAM view = KEY_WOW64_64KEY) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE,
-                            nullptr, &key, nullptr), ERROR_SUCCESS);
-  RegSetValueExA(key, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>(host),
-                 static_cast<DWORD>(std::strlen(host) + 1));
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0,
+                            KEY_SET_VALUE | view, nullptr, &key, nullptr), ERROR_SUCCESS);
+  if (host == nullptr)
+    RegDeleteValueA(key, "Server");
+  else
+    RegSetValueExA(key, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>(host),
+                   static_cast<DWORD>(std::strlen(host) + 1));
   RegCloseKey(key);
 }
 
@@ -156,6 +162,7 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
     const char* host;
     std::string request;
     std::string reply;
+    const char* otherViewHost = nullptr;  // the 32-bit view's Server
   } cases[] = {
       {"time", {CurrentTime()}, kTimeIp, "SYNC", "OK"},
       {"maintenance", {HttpReply("~")}, kTimeIp, "SYNC", "FETCHFAIL 0"},
@@ -169,12 +176,14 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
       {"empty", {}, kTimeIp, "", "BAD"},
       {"64 bytes", {}, kTimeIp, std::string(64, 'S'), "BAD"},
       {"64 KB", {}, kTimeIp, "SYNC" + std::string(65532, 'x'), "BAD"},
+      {"native view only", {CurrentTime()}, kTimeIp, "SYNC", "OK", kNobodyIp},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     size_t requestsBefore = server.requests().size();
     if (!c.script.empty()) server.SetScript(c.script);
     SetMachineServer(c.host);
+    SetMachineServer(c.otherViewHost, KEY_WOW64_32KEY);
     if (c.request == "SYNC") AwaitFreshExchange();
     EXPECT_EQ(Ask(c.request), c.reply);
     size_t expected = c.script.empty() ? 0 : 1;
