@@ -21,3 +21,6 @@ else
   cmake --build --preset windows
   xvfb-run -a -s "-screen 0 1280x1024x24" cmake --workflow --preset windows-x64
 fi
+# Last, a release as users get it: built twice from clones and compared,
+# then signed with a throw-away certificate and verified.
+bash scripts/check-reproducible.sh --no-setup
