@@ -30,8 +30,10 @@ SetCompressor /SOLID lzma
 !ifndef SERVICE_EXE
   !error "Pass the built clock service: -DSERVICE_EXE=path/to/oramet-clock.exe"
 !endif
-!define /ifndef VERSION "2.07"
-!define /ifndef VERSION_QUAD "2.7.0.0"
+; The version comes from the build (the project's one version).
+!ifndef VERSION | VERSION_QUAD
+  !error "Pass the version: -DVERSION=2.07 -DVERSION_QUAD=2.7.0.0"
+!endif
 !define /ifndef OUTFILE "oramet-${VERSION}-setup.exe"
 !define /ifndef ICON "${__FILEDIR__}\..\res\oramet.ico"
 
@@ -55,6 +57,14 @@ SetCompressor /SOLID lzma
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+; The installed files get the time they were installed, and the setup
+; program holds no build time: one commit always gives the same bytes.
+SetDateSave off
+; A release signs the setup program and the uninstaller inside it.
+!ifdef SIGN
+  !finalize '${SIGN} "%1"'
+  !uninstfinalize '${SIGN} "%1"'
+!endif
 BrandingText "${MAKER}"
 
 ; Highest: an administrator may choose either mode, a standard user gets the
@@ -77,6 +87,16 @@ BrandingText "${MAKER}"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+; Oramet's own pictures, drawn from its icon by the build.
+!ifdef WELCOME_BITMAP
+  !define MUI_WELCOMEFINISHPAGE_BITMAP "${WELCOME_BITMAP}"
+!endif
+!ifdef HEADER_BITMAP
+  !define MUI_HEADERIMAGE
+  !define MUI_HEADERIMAGE_RIGHT
+  !define MUI_HEADERIMAGE_BITMAP "${HEADER_BITMAP}"
+  !define MUI_HEADERIMAGE_UNBITMAP "${HEADER_BITMAP}"
+!endif
 !define MUI_ABORTWARNING
 
 !ifndef X64

@@ -24,3 +24,6 @@ else
   cmake --build --preset windows
   ctest --preset windows -R '^(pe_|program_manifest$|portable_zip$)'
 fi
+# Last, a release as users get it: built twice from clones and compared,
+# then signed with a throw-away certificate and verified.
+bash scripts/check-reproducible.sh --no-setup

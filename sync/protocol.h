@@ -2,12 +2,13 @@
 // body, the banner split and the upgrade message. No Windows header.
 #pragma once
 #include <cstdint>
+#include "version.h"
 
 #include "sync/calendar.h"
 
 // Query text of the time request, after "/?": tells the server which client
 // asks, so that it can send old ones the upgrade message.
-inline constexpr char kTimeQuery[] = "v=2.07";
+inline constexpr char kTimeQuery[] = "v=" ORAMET_VERSION;
 inline constexpr char kTimeTargetFormat[] = "/?%s";
 inline constexpr char kBannerTarget[] = "/ad/";
 
