@@ -1,0 +1,218 @@
+// Start, reload and shutdown: listeners, workers, signals.
+#include "worker.hpp"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "server.hpp"
+
+namespace oramet {
+namespace {
+
+int open_listener(const struct sockaddr_storage &addr, socklen_t len, bool reuseport, std::string &error) {
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (reuseport && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0) {
+        error = std::string("SO_REUSEPORT: ") + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    if (bind(fd, reinterpret_cast<const struct sockaddr *>(&addr), len) != 0) {
+        error = std::string("bind: ") + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    if (reuseport && listen(fd, 1024) != 0) {
+        error = std::string("listen: ") + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+unsigned core_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+// Raises the soft descriptor limit to the hard one; returns the limit.
+std::uint64_t raise_descriptor_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur != rl.rlim_max) {
+        struct rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    return rl.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(rl.rlim_cur);
+}
+
+std::uint64_t descriptor_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    return rl.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(rl.rlim_cur);
+}
+
+bool fits_descriptors(const Config &cfg, unsigned nworkers, std::uint64_t limit, std::string &error) {
+    std::uint64_t needed = descriptors_needed(cfg.max_connections, nworkers);
+    if (needed <= limit) return true;
+    error = "max-connections " + std::to_string(cfg.max_connections) + " needs " + std::to_string(needed) +
+            " file descriptors with the server's own, but the limit is " + std::to_string(limit) +
+            " (LimitNOFILE= in the unit, ulimit -n in a shell); lower max-connections or raise the limit";
+    return false;
+}
+
+void reload(Shared &shared, const std::vector<std::string> &args, unsigned nworkers) {
+    Settings next;
+    std::string error;
+    if (load_settings(args, next, error) != ArgsResult::Ok ||
+        !fits_descriptors(next.config, nworkers, descriptor_limit(), error)) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: settings not reloaded, keeping the old ones: %s\n",
+                     error.c_str());
+        return;
+    }
+    auto old = shared.current();
+    if (next.config.listen != old->config.listen || next.config.workers != old->config.workers) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: listen and workers change only at a restart\n");
+        next.config.listen = old->config.listen;
+        next.config.workers = old->config.workers;
+    }
+    const Config &cfg = next.config;
+    shared.abuse.set_limits(cfg.abuse_table_size, cfg.abuse_limit, wall_seconds());
+    // Every worker is asked to reload below and takes up accepting with it,
+    // so whether the new limits made room needs no answer here.
+    shared.budget.set_limits(cfg.max_connections, cfg.max_connections_per_address);
+    {
+        std::lock_guard<std::mutex> lock(shared.settings_mutex);
+        shared.settings = std::make_shared<const Settings>(std::move(next));
+    }
+    for (Worker *w : shared.workers) ask(w, kReload);
+    std::fprintf(stderr, "oramet-timed: SIGHUP: settings reloaded\n");
+}
+
+}  // namespace
+
+int run_server(const std::vector<std::string> &args, std::shared_ptr<const Settings> settings) {
+    const Config &cfg = settings->config;
+    struct sockaddr_storage addr;
+    socklen_t addr_len;
+    std::string error;
+    if (!parse_listen_address(cfg.listen, addr, addr_len, error)) {
+        std::fprintf(stderr, "oramet-timed: listen %s: %s\n", cfg.listen.c_str(), error.c_str());
+        return 2;
+    }
+
+    unsigned nworkers = cfg.workers != 0 ? cfg.workers : core_count();
+    if (nworkers > cfg.max_connections) nworkers = cfg.max_connections;
+    if (!fits_descriptors(cfg, nworkers, raise_descriptor_limit(), error)) {
+        std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
+        return 2;
+    }
+
+    // SO_REUSEPORT would let us share the port with a stray copy of
+    // ourselves; a plain bind first makes "address in use" an error.
+    int probe = open_listener(addr, addr_len, false, error);
+    if (probe < 0) {
+        std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.listen.c_str(), error.c_str());
+        return 1;
+    }
+    close(probe);
+
+    Shared shared(*settings);
+    shared.settings = settings;
+    shared.clock.check(cfg.require_synced_clock);
+
+    h2o_globalconf_t globalconf;
+    h2o_config_init(&globalconf);
+    globalconf.server_name = h2o_iovec_init(H2O_STRLIT("oramet-timed"));
+    // Our read wrapper enforces max-request-bytes, which a reload may raise;
+    // this only has H2O refuse larger bodies before reading them.
+    globalconf.max_request_entity_size = 65536;
+    globalconf.http1.req_timeout = cfg.read_timeout_ms;
+    globalconf.handshake_timeout = cfg.read_timeout_ms;
+    globalconf.http1.upgrade_to_http2 = 0;
+    h2o_hostconf_t *host = h2o_config_register_host(&globalconf, h2o_iovec_init(H2O_STRLIT("default")), 65535);
+    h2o_pathconf_t *path = h2o_config_register_path(host, "/", 0);
+    h2o_handler_t *handler = h2o_create_handler(path, sizeof(h2o_handler_t));
+    handler->on_req = on_request;
+
+    // Signals are taken by this thread with sigtimedwait(); workers never see them.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGTERM);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (unsigned i = 0; i < nworkers; ++i) {
+        auto w = std::make_unique<Worker>();
+        w->shared = &shared;
+        w->settings = settings;
+        w->globalconf = &globalconf;
+        w->listen_fd = open_listener(addr, addr_len, true, error);
+        if (w->listen_fd < 0 || pipe2(w->wake_fd, O_NONBLOCK | O_CLOEXEC) != 0) {
+            if (w->listen_fd >= 0) error = std::string("pipe: ") + std::strerror(errno);
+            std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.listen.c_str(), error.c_str());
+            return 1;
+        }
+        shared.workers.push_back(w.get());
+        workers.push_back(std::move(w));
+    }
+
+    std::vector<std::thread> threads;
+    for (auto &w : workers) threads.emplace_back(worker_main, w.get());
+    std::fprintf(stderr, "oramet-timed: listening on %s with %u worker%s\n", cfg.listen.c_str(), nworkers,
+                 nworkers == 1 ? "" : "s");
+
+    // Wait for signals; look at the clock's state once a second meanwhile.
+    using SteadyClock = std::chrono::steady_clock;
+    auto next_check = SteadyClock::now() + std::chrono::seconds(1);
+    int sig = 0;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_check - SteadyClock::now()).count();
+        if (left <= 0) {
+            shared.clock.check(shared.current()->config.require_synced_clock);
+            next_check = SteadyClock::now() + std::chrono::seconds(1);
+            continue;
+        }
+        struct timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        sig = sigtimedwait(&sigs, nullptr, &wait);
+        if (sig == SIGTERM || sig == SIGINT) break;
+        if (sig == SIGHUP) reload(shared, args, nworkers);
+    }
+    std::fprintf(stderr, "oramet-timed: %s received, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    for (auto &w : workers) ask(w.get(), kStop);
+    for (auto &t : threads) t.join();
+    for (auto &w : workers) close(w->wake_fd[1]);
+    h2o_config_dispose(&globalconf);
+    std::fprintf(stderr, "oramet-timed: stopped\n");
+    return 0;
+}
+
+}  // namespace oramet
