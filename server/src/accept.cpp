@@ -15,8 +15,15 @@ namespace {
 
 // Blocked addresses and addresses at their cap are turned away at once.
 bool admit_address(Worker *w, const AddrKey &key) {
-    if (w->settings->config.abuse_limit != 0 && w->shared->abuse.blocked(key, wall_seconds())) return false;
-    return w->shared->budget.take_address(key);
+    if (w->settings->config.abuse_limit != 0 && w->shared->abuse.blocked(key, wall_seconds())) {
+        w->counters.refuse(Refusal::Blocked);
+        return false;
+    }
+    if (!w->shared->budget.take_address(key)) {
+        w->counters.refuse(Refusal::AddressCap);
+        return false;
+    }
+    return true;
 }
 
 // accept() failed for want of descriptors or memory. The pending connection
@@ -43,7 +50,8 @@ void feed(h2o_socket_t *sock, const char *bytes, size_t len) {
 
 // Gives an admitted connection to H2O, with our bookkeeping beside it.
 // `held` when the kernel held it silent for kDeferAcceptMs.
-h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy, bool held) {
+h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy, bool held,
+                              std::uint64_t accepted_us) {
     h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
     auto *c = new Conn;
     c->worker = w;
@@ -51,6 +59,7 @@ h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_pr
     c->peer = key;
     c->via_proxy = c->awaiting_proxy = via_proxy;
     c->address_taken = !via_proxy;
+    c->accepted_us = accepted_us;
     c->idle_entry.cb = on_idle_timeout;
     h2o_linklist_insert(&w->conns, &c->link);
     ++w->nconns;
@@ -124,12 +133,14 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         int fd;
         AddrKey key;
         bool via_proxy;
+        std::uint64_t accepted_us;
     } batch[kBatch];
     int n = 0;
     for (int i = 0; i < kBatch; ++i) {
         // Take the slot first: when the server is full the connection stays
         // in the kernel's queue until one frees up.
         if (!w->shared->budget.take_slot()) {
+            w->counters.refuse(Refusal::ServerFull);
             stop_accepting(w);
             break;
         }
@@ -144,6 +155,8 @@ void on_accept(h2o_socket_t *listener, const char *err) {
             if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) pause_for_resources(w, e);
             break;
         }
+        const std::uint64_t accepted_us = monotonic_us();
+        w->counters.accepted.add();
         if (w->shared->short_of_descriptors.load(std::memory_order_relaxed) &&
             w->shared->short_of_descriptors.exchange(false))
             std::fprintf(stderr, "oramet-timed: accepting connections again\n");
@@ -160,7 +173,7 @@ void on_accept(h2o_socket_t *listener, const char *err) {
             give_slot(w);
             continue;
         }
-        batch[n++] = {fd, key, via_proxy};
+        batch[n++] = {fd, key, via_proxy, accepted_us};
     }
     // A client sends its request as soon as it is connected. While the
     // kernel holds connections until then, every one accepted has its
@@ -186,14 +199,14 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         }
         // Gone without a word (a port probe, a health check), or answered:
         // either way there is nothing left to do with it.
-        bool done = got > 0 ? !a.via_proxy && answer_directly(w, a.fd, a.key, std::string_view(buf, got))
+        bool done = got > 0 ? !a.via_proxy && answer_directly(w, a.fd, a.key, std::string_view(buf, got), a.accepted_us)
                             : tried && !silent;
         if (done) {
             close(a.fd);
             give_slot(w, a.via_proxy ? nullptr : &a.key);
             continue;
         }
-        h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy, w->deferring && silent);
+        h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy, w->deferring && silent, a.accepted_us);
         if (got > 0) feed(sock, buf, static_cast<size_t>(got));
     }
 }

@@ -18,10 +18,12 @@ Answer answer_for(Worker *w, std::string_view method, std::string_view target, c
     Answer a;
     switch (route_request(method, target)) {
     case Route::Banner:
+        a.kind = AnswerKind::Banner;
         a.reply = Reply{200, "OK", st.banner, false};
         return a;
     case Route::NotFound:
         count_offence(w, client);
+        a.kind = AnswerKind::NotFound;
         a.reply = Reply{404, "Not Found", "not found", false};
         return a;
     case Route::Time:
@@ -32,10 +34,13 @@ Answer answer_for(Worker *w, std::string_view method, std::string_view target, c
     if (tq.malformed) count_offence(w, client);
     const AddrKey *peer = client.conn != nullptr ? &client.conn->peer : client.peer;
     if (st.config.maintenance || (st.config.require_synced_clock && w->shared->clock.unsynced())) {
+        a.kind = st.config.maintenance ? AnswerKind::Maintenance : AnswerKind::Unsynced;
         a.reply = Reply{200, "OK", "~", true};
     } else if (peer != nullptr && st.config.abuse_limit != 0 && w->shared->abuse.blocked(*peer, wall_seconds())) {
+        a.kind = AnswerKind::Blocked;
         a.reply = Reply{200, "OK", "^", true};
     } else if (tq.needs_upgrade) {
+        a.kind = AnswerKind::Upgrade;
         a.storage = "#" + st.config.download_path;
         a.reply = Reply{200, "OK", a.storage, true};
     } else {

@@ -43,6 +43,12 @@ bool apply_setting(Config &cfg, std::string_view key, std::string_view value, st
         std::string e;
         if (!parse_listen_address(value, ss, len, e)) return bad(e.c_str());
         cfg.listen = std::string(value);
+    } else if (key == "metrics-listen") {
+        sockaddr_storage ss;
+        socklen_t len;
+        std::string e;
+        if (!value.empty() && !parse_listen_address(value, ss, len, e)) return bad(e.c_str());
+        cfg.metrics_listen = std::string(value);
     } else if (key == "workers") {
         if (!parse_uint<unsigned>(value, cfg.workers, 0, 256)) return bad("expected 0 (one per core) to 256");
     } else if (key == "max-connections") {
@@ -195,6 +201,17 @@ bool validate_config(const Config &cfg, std::optional<Version> &minimum, std::st
         error = "download-path is longer than 512 bytes";
         return false;
     }
+    if (!cfg.metrics_listen.empty()) {
+        // Scrapes must never take a client's slot, nor clients reach the metrics.
+        sockaddr_storage a, m;
+        socklen_t alen = 0, mlen = 0;
+        std::string e;
+        if (parse_listen_address(cfg.listen, a, alen, e) && parse_listen_address(cfg.metrics_listen, m, mlen, e) &&
+            alen == mlen && std::memcmp(&a, &m, alen) == 0) {
+            error = "metrics-listen must differ from listen";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -211,7 +228,7 @@ ArgsResult load_settings(const std::vector<std::string> &args, Settings &out, st
 }
 
 const char *usage_text() {
-    return "usage: oramet-timed [--config FILE] [--OPTION VALUE]...\n"
+    return "usage: oramet-timed [--check-config] [--config FILE] [--OPTION VALUE]...\n"
            "\n"
            "Answers the Oramet client's time and banner requests over HTTP/1.1.\n"
            "Every option can also be given as \"option = value\" in the config file;\n"
@@ -219,6 +236,9 @@ const char *usage_text() {
            "\n"
            "  --listen ADDR[:PORT]       address to listen on (default 127.0.0.1:80;\n"
            "                             IPv6 as [::]:80)\n"
+           "  --metrics-listen ADDR[:PORT]\n"
+           "                             serve GET /metrics (Prometheus) here; keep it\n"
+           "                             on loopback or a private network (default off)\n"
            "  --workers N                event-loop threads, 0 = one per core (default 0)\n"
            "  --max-connections N        open connections at most, over all workers (1024;\n"
            "                             at most 64000)\n"
@@ -243,10 +263,14 @@ const char *usage_text() {
            "  --banner-link TEXT         banner link (UTF-8)\n"
            "  --banner-text TEXT         banner text (UTF-8), sent in code page 936\n"
            "  --config FILE              read settings from FILE first\n"
+           "  --check-config             read and check the settings as a start would,\n"
+           "                             bind nothing, print \"configuration ok\" or the\n"
+           "                             error; exit status 0 or 1\n"
            "  -h, --help                 this text\n"
            "\n"
            "SIGHUP rereads the config file and applies it without dropping connections\n"
-           "or the offence table; listen and workers change only at a restart.\n";
+           "or the offence table; listen, metrics-listen and workers change only at a\n"
+           "restart.\n";
 }
 
 }  // namespace oramet

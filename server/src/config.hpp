@@ -14,6 +14,7 @@ namespace oramet {
 
 struct Config {
     std::string listen = "127.0.0.1:80";
+    std::string metrics_listen;  // empty: no metrics listener
     unsigned workers = 0;  // 0: one per CPU core
     unsigned max_connections = 1024;
     unsigned max_connections_per_address = 16;  // 0: no cap

@@ -41,7 +41,14 @@ bool call_h2o_read(Conn *c, const char *err) {
     // H2O answered by itself (400 for an unparseable request) without
     // reaching our handler. Count it now, before the socket is closed, so
     // the client's next connection already sees the count.
-    if (!c->handled && !c->refused && sock->bytes_written > 0) record_offence(c);
+    if (!c->handled && !c->refused && sock->bytes_written > 0) {
+        record_offence(c);
+        if (!c->malformed_counted) {
+            c->malformed_counted = true;
+            w->counters.answered(AnswerKind::Malformed, AnswerPath::H2O);
+            w->counters.replied_after(monotonic_us() - c->accepted_us);
+        }
+    }
     return true;
 }
 
@@ -56,7 +63,14 @@ void record_offence(Conn *c) {
 void on_conn_close(void *data) {
     auto *c = static_cast<Conn *>(data);
     Worker *w = c->worker;
-    if (cut_off(c)) record_offence(c);
+    if (cut_off(c)) {
+        record_offence(c);
+        // H2O closes a request that outlived read-timeout-ms without telling
+        // why; a client that left earlier is no refusal.
+        if (!c->refusal_counted && !w->stopping &&
+            monotonic_us() - c->accepted_us >= std::uint64_t{w->settings->config.read_timeout_ms} * 1000)
+            w->counters.refuse(Refusal::ReadTimeout);
+    }
     if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
     h2o_linklist_unlink(&c->link);
     AddrKey peer = c->peer;
@@ -75,6 +89,14 @@ void abort_conn(Conn *c, const char *why) {
     call_h2o_read(c, why);
 }
 
+void refuse_conn(Conn *c, Refusal why, const char *message) {
+    if (!c->refusal_counted) {
+        c->refusal_counted = true;
+        c->worker->counters.refuse(why);
+    }
+    abort_conn(c, message);
+}
+
 void on_conn_read(h2o_socket_t *sock, const char *err) {
     auto *c = static_cast<Conn *>(sock->on_close.data);
     if (err == nullptr && !c->handled) {
@@ -83,10 +105,15 @@ void on_conn_read(h2o_socket_t *sock, const char *err) {
             c->got_bytes = true;
             if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
         }
-        if (size > c->worker->settings->config.max_request_bytes)
-            err = "request too large";
-        else if (!c->via_proxy && size >= 6 && std::memcmp(sock->input->bytes, "PROXY ", 6) == 0)
-            err = "PROXY line from an address not listed";  // would pass a forged client address
+        if (size > c->worker->settings->config.max_request_bytes) {
+            refuse_conn(c, Refusal::TooLarge, "request too large");
+            return;
+        }
+        if (!c->via_proxy && size >= 6 && std::memcmp(sock->input->bytes, "PROXY ", 6) == 0) {
+            // It would pass a forged client address.
+            refuse_conn(c, Refusal::UnlistedProxy, "PROXY line from an address not listed");
+            return;
+        }
     }
     if (err != nullptr)
         abort_conn(c, err);
@@ -96,7 +123,7 @@ void on_conn_read(h2o_socket_t *sock, const char *err) {
 
 void on_idle_timeout(h2o_timeout_entry_t *entry) {
     Conn *c = H2O_STRUCT_FROM_MEMBER(Conn, idle_entry, entry);
-    abort_conn(c, "idle timeout");
+    refuse_conn(c, Refusal::IdleCut, "idle timeout");
 }
 
 }  // namespace oramet

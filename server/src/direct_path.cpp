@@ -11,7 +11,7 @@ namespace oramet {
 
 // Answers a simple request (see parse_simple_request) on the bare socket,
 // as H2O would have; false when the request needs H2O. The caller closes.
-bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw) {
+bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw, std::uint64_t accepted_us) {
     SimpleRequest sr;
     if (raw.size() > w->settings->config.max_request_bytes || !parse_simple_request(raw, sr)) return false;
     Answer a = answer_for(w, sr.method, sr.target, Client{nullptr, &peer});
@@ -44,6 +44,8 @@ bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view ra
     ssize_t sent;
     while ((sent = send(fd, out, n, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
+    w->counters.answered(a.kind, AnswerPath::Direct);
+    w->counters.replied_after(monotonic_us() - accepted_us);
     return true;  // a client already gone gets nothing either way
 }
 

@@ -81,6 +81,7 @@ int on_request(h2o_handler_t *, h2o_req_t *req) {
     Answer a;
     if (req->entity.base != nullptr) {  // no request carries a body
         if (c != nullptr) record_offence(c);
+        a.kind = AnswerKind::NotFound;
         a.reply = Reply{404, "Not Found", "not found", false};
     } else {
         a = answer_for(w, method, target, Client{c, nullptr});
@@ -89,6 +90,8 @@ int on_request(h2o_handler_t *, h2o_req_t *req) {
         send_time(req);
     else
         send_reply(req, a.reply);
+    w->counters.answered(a.kind, AnswerPath::H2O);
+    if (c != nullptr) w->counters.replied_after(monotonic_us() - c->accepted_us);
     return 0;
 }
 

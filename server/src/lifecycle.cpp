@@ -1,6 +1,7 @@
 // Start, reload and shutdown: listeners, workers, signals.
 #include "worker.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "metrics_listener.hpp"
+#include "notify.hpp"
 #include "server.hpp"
 
 namespace oramet {
@@ -77,6 +80,18 @@ std::uint64_t descriptor_limit() {
     return rl.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(rl.rlim_cur);
 }
 
+// What raise_descriptor_limit() would reach, without raising it.
+std::uint64_t hard_descriptor_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    return rl.rlim_max == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(rl.rlim_max);
+}
+
+unsigned worker_count(const Config &cfg) {
+    unsigned n = cfg.workers != 0 ? cfg.workers : core_count();
+    return n > cfg.max_connections ? cfg.max_connections : n;
+}
+
 bool fits_descriptors(const Config &cfg, unsigned nworkers, std::uint64_t limit, std::string &error) {
     std::uint64_t needed = descriptors_needed(cfg.max_connections, nworkers);
     if (needed <= limit) return true;
@@ -86,20 +101,23 @@ bool fits_descriptors(const Config &cfg, unsigned nworkers, std::uint64_t limit,
     return false;
 }
 
-void reload(Shared &shared, const std::vector<std::string> &args, unsigned nworkers) {
+// Returns false, with the reason in `error`, when the old settings stay.
+bool reload(Shared &shared, const std::vector<std::string> &args, unsigned nworkers, std::string &error) {
     Settings next;
-    std::string error;
     if (load_settings(args, next, error) != ArgsResult::Ok ||
         !fits_descriptors(next.config, nworkers, descriptor_limit(), error)) {
         std::fprintf(stderr, "oramet-timed: SIGHUP: settings not reloaded, keeping the old ones: %s\n",
                      error.c_str());
-        return;
+        shared.reloads_failed.fetch_add(1, std::memory_order_relaxed);
+        return false;
     }
     auto old = shared.current();
-    if (next.config.listen != old->config.listen || next.config.workers != old->config.workers) {
-        std::fprintf(stderr, "oramet-timed: SIGHUP: listen and workers change only at a restart\n");
+    if (next.config.listen != old->config.listen || next.config.workers != old->config.workers ||
+        next.config.metrics_listen != old->config.metrics_listen) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: listen, metrics-listen and workers change only at a restart\n");
         next.config.listen = old->config.listen;
         next.config.workers = old->config.workers;
+        next.config.metrics_listen = old->config.metrics_listen;
     }
     const Config &cfg = next.config;
     shared.abuse.set_limits(cfg.abuse_table_size, cfg.abuse_limit, wall_seconds());
@@ -111,10 +129,61 @@ void reload(Shared &shared, const std::vector<std::string> &args, unsigned nwork
         shared.settings = std::make_shared<const Settings>(std::move(next));
     }
     for (Worker *w : shared.workers) ask(w, kReload);
+    shared.reloads_ok.fetch_add(1, std::memory_order_relaxed);
     std::fprintf(stderr, "oramet-timed: SIGHUP: settings reloaded\n");
+    return true;
+}
+
+// The one-line summary `systemctl status` shows.
+std::string status_line(Shared &shared, double requests_per_second) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "STATUS=%.0f requests/s, %u open connections", requests_per_second,
+                  shared.budget.open());
+    return buf;
+}
+
+std::string monotonic_usec_line() { return "MONOTONIC_USEC=" + std::to_string(monotonic_us()); }
+
+// WATCHDOG=1 only while every worker's loop has beaten within half the
+// watchdog's interval: a stuck worker stops the pings and the manager
+// restarts the server. Logs the first stuck worker once.
+bool workers_alive(Shared &shared, std::uint64_t watchdog_usec, bool &logged) {
+    const std::int64_t now = static_cast<std::int64_t>(monotonic_us());
+    for (std::size_t i = 0; i < shared.workers.size(); ++i) {
+        std::int64_t quiet = now - shared.workers[i]->beat_us.load(std::memory_order_relaxed);
+        if (quiet > static_cast<std::int64_t>(watchdog_usec / 2)) {
+            if (!logged)
+                std::fprintf(stderr, "oramet-timed: worker %zu has not run for %lld ms; withholding the watchdog\n",
+                             i + 1, static_cast<long long>(quiet / 1000));
+            logged = true;
+            return false;
+        }
+    }
+    logged = false;
+    return true;
 }
 
 }  // namespace
+
+int check_config(const std::vector<std::string> &args) {
+    Settings settings;
+    std::string error;
+    switch (load_settings(args, settings, error)) {
+    case ArgsResult::Help:
+        std::fputs(usage_text(), stdout);
+        return 0;
+    case ArgsResult::Error:
+        break;
+    case ArgsResult::Ok:
+        if (fits_descriptors(settings.config, worker_count(settings.config), hard_descriptor_limit(), error)) {
+            std::puts("configuration ok");
+            return 0;
+        }
+        break;
+    }
+    std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
+    return 1;
+}
 
 int run_server(const std::vector<std::string> &args, std::shared_ptr<const Settings> settings) {
     const Config &cfg = settings->config;
@@ -126,8 +195,7 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
         return 2;
     }
 
-    unsigned nworkers = cfg.workers != 0 ? cfg.workers : core_count();
-    if (nworkers > cfg.max_connections) nworkers = cfg.max_connections;
+    unsigned nworkers = worker_count(cfg);
     if (!fits_descriptors(cfg, nworkers, raise_descriptor_limit(), error)) {
         std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
         return 2;
@@ -142,9 +210,37 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
     }
     close(probe);
 
+    int metrics_fd = -1;
+    if (!cfg.metrics_listen.empty()) {
+        struct sockaddr_storage maddr;
+        socklen_t maddr_len;
+        if (!parse_listen_address(cfg.metrics_listen, maddr, maddr_len, error)) {
+            std::fprintf(stderr, "oramet-timed: metrics-listen %s: %s\n", cfg.metrics_listen.c_str(), error.c_str());
+            return 2;
+        }
+        metrics_fd = open_listener(maddr, maddr_len, false, error);
+        if (metrics_fd >= 0 && listen(metrics_fd, 16) != 0) {
+            error = std::string("listen: ") + std::strerror(errno);
+            close(metrics_fd);
+            metrics_fd = -1;
+        }
+        if (metrics_fd < 0) {
+            std::fprintf(stderr, "oramet-timed: cannot listen on %s for metrics: %s\n", cfg.metrics_listen.c_str(),
+                         error.c_str());
+            return 1;
+        }
+    }
+
+    Notifier notifier;
+    const std::uint64_t watchdog_usec = notifier.watchdog_usec();
+    // The main loop's tick: once a second, or twice per watchdog interval
+    // when that is shorter; the workers beat twice per tick.
+    const std::uint64_t tick_us = watchdog_usec != 0 ? std::min<std::uint64_t>(1000000, watchdog_usec / 2) : 1000000;
+
     Shared shared(*settings);
     shared.settings = settings;
     shared.clock.check(cfg.require_synced_clock);
+    if (watchdog_usec != 0) shared.beat_ms = static_cast<unsigned>(std::max<std::uint64_t>(tick_us / 2000, 1));
 
     h2o_globalconf_t globalconf;
     h2o_config_init(&globalconf);
@@ -179,36 +275,71 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
         if (w->listen_fd < 0 || pipe2(w->wake_fd, O_NONBLOCK | O_CLOEXEC) != 0) {
             if (w->listen_fd >= 0) error = std::string("pipe: ") + std::strerror(errno);
             std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.listen.c_str(), error.c_str());
+            if (metrics_fd >= 0) close(metrics_fd);
             return 1;
         }
         shared.workers.push_back(w.get());
         workers.push_back(std::move(w));
     }
 
+    MetricsListener metrics;
+    if (metrics_fd >= 0 && !metrics.start(metrics_fd, shared)) {
+        std::fprintf(stderr, "oramet-timed: cannot serve metrics: %s\n", std::strerror(errno));
+        return 1;
+    }
     std::vector<std::thread> threads;
     for (auto &w : workers) threads.emplace_back(worker_main, w.get());
-    std::fprintf(stderr, "oramet-timed: listening on %s with %u worker%s\n", cfg.listen.c_str(), nworkers,
-                 nworkers == 1 ? "" : "s");
+    {
+        // Ready once every loop runs; a worker that never gets there is a fault
+        // the manager should see as a failed start.
+        std::unique_lock<std::mutex> lock(shared.running_mutex);
+        shared.running_cv.wait_for(lock, std::chrono::seconds(30), [&] { return shared.running == nworkers; });
+        if (shared.running != nworkers) std::fprintf(stderr, "oramet-timed: the workers did not start\n");
+    }
+    std::fprintf(stderr, "oramet-timed: listening on %s with %u worker%s%s%s\n", cfg.listen.c_str(), nworkers,
+                 nworkers == 1 ? "" : "s", metrics_fd >= 0 ? ", metrics on " : "", cfg.metrics_listen.c_str());
+    if (shared.running == nworkers) notifier.send("READY=1\n" + status_line(shared, 0));
 
-    // Wait for signals; look at the clock's state once a second meanwhile.
+    // Wait for signals; meanwhile, once a tick, look at the clock's state and
+    // tell the service manager how things go.
     using SteadyClock = std::chrono::steady_clock;
-    auto next_check = SteadyClock::now() + std::chrono::seconds(1);
+    auto next_check = SteadyClock::now() + std::chrono::microseconds(tick_us);
+    auto last_status = SteadyClock::now();
+    std::uint64_t last_requests = 0;
+    bool stuck_logged = false;
     int sig = 0;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_check - SteadyClock::now()).count();
+        auto now = SteadyClock::now();
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_check - now).count();
         if (left <= 0) {
             shared.clock.check(shared.current()->config.require_synced_clock);
-            next_check = SteadyClock::now() + std::chrono::seconds(1);
+            next_check = now + std::chrono::microseconds(tick_us);
+            if (!notifier.active()) continue;
+            std::uint64_t requests = take_snapshot(shared).requests();
+            double seconds = std::chrono::duration<double>(now - last_status).count();
+            std::string message = status_line(shared, seconds > 0 ? (requests - last_requests) / seconds : 0);
+            last_status = now;
+            last_requests = requests;
+            if (watchdog_usec != 0 && workers_alive(shared, watchdog_usec, stuck_logged))
+                message = "WATCHDOG=1\n" + message;
+            notifier.send(message);
             continue;
         }
         struct timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         sig = sigtimedwait(&sigs, nullptr, &wait);
         if (sig == SIGTERM || sig == SIGINT) break;
-        if (sig == SIGHUP) reload(shared, args, nworkers);
+        if (sig == SIGHUP) {
+            notifier.send("RELOADING=1\n" + monotonic_usec_line());
+            std::string reload_error;
+            bool ok = reload(shared, args, nworkers, reload_error);
+            notifier.send("READY=1\n" + (ok ? status_line(shared, 0) : "STATUS=settings not reloaded: " + reload_error));
+        }
     }
     std::fprintf(stderr, "oramet-timed: %s received, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    notifier.send("STOPPING=1\nSTATUS=shutting down");
     for (auto &w : workers) ask(w.get(), kStop);
     for (auto &t : threads) t.join();
+    metrics.stop();
     for (auto &w : workers) close(w->wake_fd[1]);
     h2o_config_dispose(&globalconf);
     std::fprintf(stderr, "oramet-timed: stopped\n");

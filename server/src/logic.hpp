@@ -8,6 +8,7 @@
 #include "clock_state.hpp"
 #include "config.hpp"
 #include "direct_reply.hpp"
+#include "metrics.hpp"
 #include "offences.hpp"
 #include "request.hpp"
 #include "version.hpp"

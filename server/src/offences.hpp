@@ -34,6 +34,7 @@ public:
     void set_limits(std::size_t capacity, unsigned limit, std::int64_t now);
 
     std::size_t size() const;
+    std::size_t blocked_count() const { return nblocked_.load(std::memory_order_relaxed); }
     std::size_t capacity() const;
     unsigned limit() const;
 

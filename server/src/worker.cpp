@@ -55,6 +55,12 @@ void on_wake(h2o_socket_t *sock, const char *) {
     if (what & (kReload | kResume)) start_accepting(w);
 }
 
+void on_beat(h2o_timeout_entry_t *entry) {
+    Worker *w = H2O_STRUCT_FROM_MEMBER(Worker, beat_entry, entry);
+    w->beat_us.store(static_cast<std::int64_t>(monotonic_us()), std::memory_order_relaxed);
+    h2o_timeout_link(w->loop, &w->beat_timeout, &w->beat_entry);
+}
+
 // HTTP/1's read callback, which H2O keeps to itself: a throw-away
 // connection over a socket pair shows it.
 h2o_socket_cb find_http1_reader(Worker *w) {
@@ -74,6 +80,12 @@ std::int64_t wall_seconds() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return ts.tv_sec;
+}
+
+std::uint64_t monotonic_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 void ask(Worker *w, unsigned what) {
@@ -125,9 +137,21 @@ void worker_main(Worker *w) {
     w->listener->data = w;
     start_accepting(w);
 
+    // The watchdog hears from the main thread only while every loop beats.
+    h2o_timeout_init(w->loop, &w->beat_timeout, w->shared->beat_ms);
+    w->beat_entry.cb = on_beat;
+    w->beat_us.store(static_cast<std::int64_t>(monotonic_us()), std::memory_order_relaxed);
+    if (w->shared->beat_ms != 0) h2o_timeout_link(w->loop, &w->beat_timeout, &w->beat_entry);
+    {
+        std::lock_guard<std::mutex> lock(w->shared->running_mutex);
+        ++w->shared->running;
+    }
+    w->shared->running_cv.notify_all();
+
     while (!w->done) h2o_evloop_run(w->loop, INT32_MAX);
 
     if (h2o_timeout_is_linked(&w->grace_entry)) h2o_timeout_unlink(&w->grace_entry);
+    if (h2o_timeout_is_linked(&w->beat_entry)) h2o_timeout_unlink(&w->beat_entry);
     h2o_socket_read_stop(w->waker);
     h2o_socket_close(w->waker);
     h2o_evloop_run(w->loop, 0);  // let the closed sockets be disposed
@@ -136,6 +160,7 @@ void worker_main(Worker *w) {
     h2o_timeout_dispose(w->loop, &w->held_idle_timeout);
     h2o_timeout_dispose(w->loop, &w->grace_timeout);
     h2o_timeout_dispose(w->loop, &w->retry_timeout);
+    h2o_timeout_dispose(w->loop, &w->beat_timeout);
     h2o_evloop_destroy(w->loop);
 }
 

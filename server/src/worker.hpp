@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -16,6 +17,7 @@
 
 #include "clock_watch.hpp"
 #include "logic.hpp"
+#include "metrics.hpp"
 
 namespace oramet {
 
@@ -39,6 +41,14 @@ struct Shared {
     ClockWatch clock;
     std::atomic<bool> short_of_descriptors{false};  // logged, not yet over
     std::vector<Worker *> workers;
+    std::atomic<std::uint64_t> reloads_ok{0}, reloads_failed{0};
+    // Workers whose loops run; the service manager hears of readiness once
+    // all do.
+    std::mutex running_mutex;
+    std::condition_variable running_cv;
+    unsigned running = 0;
+    // How often each worker's loop shows it is alive, for the watchdog; 0: never.
+    unsigned beat_ms = 0;
 };
 
 // What the main thread or another worker asks a worker to do; set as bits,
@@ -60,6 +70,9 @@ struct Conn {
     bool offence_recorded = false;
     bool in_callback = false;  // H2O is working on it below one of our frames
     bool closed = false;
+    bool refusal_counted = false;  // cut for a reason the metrics already hold
+    bool malformed_counted = false;  // H2O answered it 400 by itself
+    std::uint64_t accepted_us = 0;  // monotonic
     h2o_timeout_entry_t idle_entry{};
     h2o_linklist_t link{};
 };
@@ -94,6 +107,13 @@ struct Worker {
     bool accepting = false;
     bool stopping = false;
     bool done = false;
+    h2o_timeout_t beat_timeout{};
+    h2o_timeout_entry_t beat_entry{};
+
+    // Written by this worker's thread alone, read by the scrape and the
+    // watchdog: on cache lines of their own.
+    WorkerCounters counters;
+    alignas(64) std::atomic<std::int64_t> beat_us{0};  // monotonic time of the loop's last beat
 };
 
 // Descriptors ran out: accepting pauses this long, then tries again.
@@ -113,6 +133,7 @@ inline thread_local Conn *t_current = nullptr;
 
 // worker.cpp
 std::int64_t wall_seconds();
+std::uint64_t monotonic_us();
 void ask(Worker *w, unsigned what);
 void apply_timeouts(Worker *w);
 void worker_main(Worker *w);
@@ -131,6 +152,7 @@ void on_conn_close(void *data);
 void on_conn_read(h2o_socket_t *sock, const char *err);
 void on_idle_timeout(h2o_timeout_entry_t *entry);
 void abort_conn(Conn *c, const char *why);
+void refuse_conn(Conn *c, Refusal why, const char *message);
 
 // answer.cpp
 struct Reply {
@@ -144,6 +166,7 @@ struct Reply {
 // What a request gets, whichever way it came in.
 struct Answer {
     Reply reply;
+    AnswerKind kind = AnswerKind::Time;
     bool time = false;    // the reply is the current time, stamped when sent
     std::string storage;  // owns the body when it is made for this request
 };
@@ -157,10 +180,13 @@ struct Client {
 
 Answer answer_for(Worker *w, std::string_view method, std::string_view target, const Client &client);
 
+// metrics_listener.cpp
+MetricsSnapshot take_snapshot(Shared &shared);
+
 // h2o_handlers.cpp
 int on_request(h2o_handler_t *, h2o_req_t *req);
 
 // direct_path.cpp
-bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw);
+bool answer_directly(Worker *w, int fd, const AddrKey &peer, std::string_view raw, std::uint64_t accepted_us);
 
 }  // namespace oramet
