@@ -60,6 +60,7 @@ h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_pr
     c->via_proxy = c->awaiting_proxy = via_proxy;
     c->address_taken = !via_proxy;
     c->accepted_us = accepted_us;
+    c->opened_ms = h2o_now(w->loop);
     c->idle_entry.cb = on_idle_timeout;
     h2o_linklist_insert(&w->conns, &c->link);
     ++w->nconns;

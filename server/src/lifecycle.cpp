@@ -124,11 +124,26 @@ bool reload(Shared &shared, const std::vector<std::string> &args, unsigned nwork
     // Every worker is asked to reload below and takes up accepting with it,
     // so whether the new limits made room needs no answer here.
     shared.budget.set_limits(cfg.max_connections, cfg.max_connections_per_address);
+    std::uint64_t generation;
     {
+        std::lock_guard<std::mutex> running(shared.running_mutex);
         std::lock_guard<std::mutex> lock(shared.settings_mutex);
         shared.settings = std::make_shared<const Settings>(std::move(next));
+        generation = ++shared.generation;
     }
     for (Worker *w : shared.workers) ask(w, kReload);
+    // Done once every worker answers with the new settings, so that what
+    // follows the reload (READY=1, the log line) is true of every request.
+    {
+        std::unique_lock<std::mutex> lock(shared.running_mutex);
+        auto applied = [&] {
+            for (const Worker *w : shared.workers)
+                if (w->generation != generation) return false;
+            return true;
+        };
+        if (!shared.running_cv.wait_for(lock, std::chrono::seconds(5), applied))
+            std::fprintf(stderr, "oramet-timed: SIGHUP: a worker is slow to take the new settings\n");
+    }
     shared.reloads_ok.fetch_add(1, std::memory_order_relaxed);
     std::fprintf(stderr, "oramet-timed: SIGHUP: settings reloaded\n");
     return true;

@@ -49,8 +49,14 @@ void on_wake(h2o_socket_t *sock, const char *) {
         return;
     }
     if (what & kReload) {
-        w->settings = w->shared->current();
+        Shared &shared = *w->shared;
+        {
+            std::lock_guard<std::mutex> lock(shared.running_mutex);
+            w->settings = shared.current();
+            w->generation = shared.generation;
+        }
         apply_timeouts(w);
+        shared.running_cv.notify_all();
     }
     if (what & (kReload | kResume)) start_accepting(w);
 }

@@ -49,6 +49,10 @@ struct Shared {
     unsigned running = 0;
     // How often each worker's loop shows it is alive, for the watchdog; 0: never.
     unsigned beat_ms = 0;
+    // Settings published by the main thread, counted; each worker says which
+    // it has taken up, so a reload is done only once all have (both under
+    // running_mutex).
+    std::uint64_t generation = 0;
 };
 
 // What the main thread or another worker asks a worker to do; set as bits,
@@ -73,6 +77,7 @@ struct Conn {
     bool refusal_counted = false;  // cut for a reason the metrics already hold
     bool malformed_counted = false;  // H2O answered it 400 by itself
     std::uint64_t accepted_us = 0;  // monotonic
+    std::uint64_t opened_ms = 0;    // the loop's clock when H2O got it, as its time-outs count
     h2o_timeout_entry_t idle_entry{};
     h2o_linklist_t link{};
 };
@@ -114,6 +119,7 @@ struct Worker {
     // watchdog: on cache lines of their own.
     WorkerCounters counters;
     alignas(64) std::atomic<std::int64_t> beat_us{0};  // monotonic time of the loop's last beat
+    std::uint64_t generation = 0;  // of the settings in use; under shared->running_mutex
 };
 
 // Descriptors ran out: accepting pauses this long, then tries again.
