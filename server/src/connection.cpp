@@ -63,15 +63,13 @@ void record_offence(Conn *c) {
 void on_conn_close(void *data) {
     auto *c = static_cast<Conn *>(data);
     Worker *w = c->worker;
-    if (cut_off(c)) {
-        record_offence(c);
-        // H2O closes a request that outlived read-timeout-ms without telling
-        // why; a client that left earlier is no refusal. Both measure on the
-        // loop's clock, so the one that fired the time-out is no earlier.
-        if (!c->refusal_counted && !w->stopping &&
-            h2o_now(w->loop) - c->opened_ms >= w->settings->config.read_timeout_ms)
-            w->counters.refuse(Refusal::ReadTimeout);
-    }
+    if (cut_off(c)) record_offence(c);
+    // H2O closes a request that outlived read-timeout-ms without telling
+    // why; a client that left earlier is no refusal. Both measure on the
+    // loop's clock, so the one that fired the time-out is no earlier.
+    if (!c->handled && !c->refused && !c->refusal_counted && !w->stopping &&
+        h2o_now(w->loop) - c->opened_ms >= w->settings->config.read_timeout_ms)
+        w->counters.refuse(Refusal::ReadTimeout);
     if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
     h2o_linklist_unlink(&c->link);
     AddrKey peer = c->peer;
