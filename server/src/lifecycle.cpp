@@ -24,7 +24,11 @@
 namespace oramet {
 namespace {
 
-int open_listener(const struct sockaddr_storage &addr, socklen_t len, bool reuseport, std::string &error) {
+// A worker's listener (`reuseport`) listens at once, holding silent
+// connections as `idle_timeout_ms` asks from the first one on; else it is
+// only bound.
+int open_listener(const struct sockaddr_storage &addr, socklen_t len, bool reuseport, unsigned idle_timeout_ms,
+                  std::string &error) {
     int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -44,6 +48,7 @@ int open_listener(const struct sockaddr_storage &addr, socklen_t len, bool reuse
         close(fd);
         return -1;
     }
+    if (reuseport) defer_accept(fd, idle_timeout_ms);  // the worker checks again when it starts
     if (reuseport && listen(fd, 1024) != 0) {
         error = std::string("listen: ") + std::strerror(errno);
         close(fd);
@@ -218,7 +223,7 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
 
     // SO_REUSEPORT would let us share the port with a stray copy of
     // ourselves; a plain bind first makes "address in use" an error.
-    int probe = open_listener(addr, addr_len, false, error);
+    int probe = open_listener(addr, addr_len, false, 0, error);
     if (probe < 0) {
         std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.listen.c_str(), error.c_str());
         return 1;
@@ -233,7 +238,7 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
             std::fprintf(stderr, "oramet-timed: metrics-listen %s: %s\n", cfg.metrics_listen.c_str(), error.c_str());
             return 2;
         }
-        metrics_fd = open_listener(maddr, maddr_len, false, error);
+        metrics_fd = open_listener(maddr, maddr_len, false, 0, error);
         if (metrics_fd >= 0 && listen(metrics_fd, 16) != 0) {
             error = std::string("listen: ") + std::strerror(errno);
             close(metrics_fd);
@@ -286,7 +291,7 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
         w->shared = &shared;
         w->settings = settings;
         w->globalconf = &globalconf;
-        w->listen_fd = open_listener(addr, addr_len, true, error);
+        w->listen_fd = open_listener(addr, addr_len, true, cfg.idle_timeout_ms, error);
         if (w->listen_fd < 0 || pipe2(w->wake_fd, O_NONBLOCK | O_CLOEXEC) != 0) {
             if (w->listen_fd >= 0) error = std::string("pipe: ") + std::strerror(errno);
             std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.listen.c_str(), error.c_str());
@@ -319,6 +324,7 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
     // tell the service manager how things go.
     using SteadyClock = std::chrono::steady_clock;
     auto next_check = SteadyClock::now() + std::chrono::microseconds(tick_us);
+    auto next_clock = next_check;
     auto last_status = SteadyClock::now();
     std::uint64_t last_requests = 0;
     bool stuck_logged = false;
@@ -327,7 +333,10 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
         auto now = SteadyClock::now();
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_check - now).count();
         if (left <= 0) {
-            shared.clock.check(shared.current()->config.require_synced_clock);
+            if (now >= next_clock) {
+                shared.clock.check(shared.current()->config.require_synced_clock);
+                next_clock = now + std::chrono::seconds(1);
+            }
             next_check = now + std::chrono::microseconds(tick_us);
             if (!notifier.active()) continue;
             std::uint64_t requests = take_snapshot(shared).requests();

@@ -129,6 +129,8 @@ void MetricsListener::run(Shared &shared) {
             continue;
         }
         struct timeval send_limit = {kScrapeReadMs / 1000, 0};
+        // Without it a scraper that stops reading holds the thread; should it
+        // fail, a stalled scraper still only delays the next scrape.
         setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
         std::string head;
         if (read_head(c, stop_pipe_[0], head)) send_all(c, answer(head, shared));

@@ -102,16 +102,19 @@ void ask(Worker *w, unsigned what) {
     (void)n;
 }
 
+bool defer_accept(int listen_fd, unsigned idle_timeout_ms) {
+    int defer_seconds = idle_timeout_ms >= kDeferAcceptMs ? static_cast<int>(kDeferAcceptMs / 1000) : 0;
+    return setsockopt(listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof(defer_seconds)) == 0 &&
+           defer_seconds != 0;
+}
+
 void apply_timeouts(Worker *w) {
     const Config &cfg = w->settings->config;
     // H2O measures each entry against the timeout's current value, so
     // connections already waiting get the new one too.
     w->idle_timeout.timeout = cfg.idle_timeout_ms;
-    w->deferring = cfg.idle_timeout_ms >= kDeferAcceptMs;
+    w->deferring = defer_accept(w->listen_fd, cfg.idle_timeout_ms);
     w->held_idle_timeout.timeout = w->deferring ? cfg.idle_timeout_ms - kDeferAcceptMs : cfg.idle_timeout_ms;
-    int defer_seconds = w->deferring ? static_cast<int>(kDeferAcceptMs / 1000) : 0;
-    if (setsockopt(w->listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof(defer_seconds)) != 0)
-        w->deferring = false;
     w->grace_timeout.timeout = cfg.shutdown_grace_ms;
     w->ctx.http1.req_timeout.timeout = cfg.read_timeout_ms;
     w->ctx.handshake_timeout.timeout = cfg.read_timeout_ms;

@@ -141,6 +141,9 @@ inline thread_local Conn *t_current = nullptr;
 std::int64_t wall_seconds();
 std::uint64_t monotonic_us();
 void ask(Worker *w, unsigned what);
+// Has the kernel hold silent connections on the listener when the idle cut
+// allows it; true when it does.
+bool defer_accept(int listen_fd, unsigned idle_timeout_ms);
 void apply_timeouts(Worker *w);
 void worker_main(Worker *w);
 
