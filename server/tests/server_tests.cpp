@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -1151,13 +1152,28 @@ TEST(Lifecycle, NotifiesTheServiceManager) {
     for (std::string address : {::testing::TempDir() + "oramet-timed.notify", std::string("@oramet-timed-test")}) {
         SCOPED_TRACE(address);
         NotifySocket notify(address);
-        Server s("127.0.0.239", {"--workers", "2"}, Launch{{notify.env(), "WATCHDOG_USEC=400000"}});
+        Server s("127.0.0.239", {"--workers", "1"}, Launch{{notify.env(), "WATCHDOG_USEC=400000"}});
         std::string ready = notify.next();
         EXPECT_EQ(ready.compare(0, 8, "READY=1\n"), 0) << ready << s.log();
         EXPECT_NE(ready.find("\nSTATUS=0 requests/s, 0 open connections"), std::string::npos) << ready;
         // Ready means listening: the first connection is served.
         EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
         EXPECT_NE(notify.next_starting("WATCHDOG=1\n"), "<none>");
+        // The worker's thread alone held still (the main thread runs on):
+        // the pings stop, and come back once it runs again.
+        DIR *tasks = opendir(("/proc/" + std::to_string(s.pid()) + "/task").c_str());
+        ASSERT_NE(tasks, nullptr);
+        pid_t worker = 0;
+        while (dirent *e = readdir(tasks))
+            if (e->d_name[0] != '.' && std::atoi(e->d_name) != s.pid()) worker = std::atoi(e->d_name);
+        closedir(tasks);
+        ASSERT_EQ(ptrace(PTRACE_SEIZE, worker, nullptr, nullptr), 0) << std::strerror(errno);
+        ASSERT_EQ(ptrace(PTRACE_INTERRUPT, worker, nullptr, nullptr), 0);
+        EXPECT_NE(notify.next_starting("STATUS="), "<none>") << "the main thread reports on, without WATCHDOG=1";
+        waitpid(worker, nullptr, __WALL);
+        ASSERT_EQ(ptrace(PTRACE_DETACH, worker, nullptr, nullptr), 0);
+        EXPECT_NE(notify.next_starting("WATCHDOG=1\n"), "<none>");
+        EXPECT_NE(s.log().find("worker 1 has not run for"), std::string::npos) << s.log();
         struct timespec before;
         clock_gettime(CLOCK_MONOTONIC, &before);
         kill(s.pid(), SIGHUP);
