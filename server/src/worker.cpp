@@ -50,12 +50,17 @@ void on_wake(h2o_socket_t *sock, const char *) {
     }
     if (what & kReload) {
         Shared &shared = *w->shared;
+        std::uint64_t generation;
         {
             std::lock_guard<std::mutex> lock(shared.running_mutex);
             w->settings = shared.current();
-            w->generation = shared.generation;
+            generation = shared.generation;
         }
         apply_timeouts(w);
+        {
+            std::lock_guard<std::mutex> lock(shared.running_mutex);
+            w->generation = generation;
+        }
         shared.running_cv.notify_all();
     }
     if (what & (kReload | kResume)) start_accepting(w);
