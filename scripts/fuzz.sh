@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs each fuzz target for a fixed time (default 60 s) from its seed corpus.
+# Runs every fuzz target the fuzz preset builds (the list CMake writes to
+# build/fuzz/fuzz/targets.txt) for a fixed time (default 60 s) from its seed corpus.
 # New inputs are kept in the build tree (build/fuzz/fuzz/corpus), so runs add
 # up without touching the seeds; a crashing input lands in
 # build/fuzz/fuzz/artifacts/<target>/ and the script fails.
@@ -18,8 +19,11 @@ cmake --build --preset fuzz
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
+mapfile -t targets <build/fuzz/fuzz/targets.txt
+[ "${#targets[@]}" -gt 0 ] || { echo "no fuzz targets in build/fuzz/fuzz/targets.txt" >&2; exit 1; }
+
 status=0
-for target in fuzz_http_reply fuzz_time_reply fuzz_banner; do
+for target in "${targets[@]}"; do
   work="build/fuzz/fuzz/corpus/$target"
   artifacts="build/fuzz/fuzz/artifacts/$target"
   mkdir -p "$work" "$artifacts"

@@ -47,13 +47,14 @@ KernelClock read_kernel_clock() {
 }  // namespace
 
 void ClockWatch::check(bool required) {
+    KernelClock k = read_kernel_clock();
+    bool synced = clock_is_synced(k.result, k.status);
+    synced_.store(synced, std::memory_order_relaxed);
     if (!required) {
         unsynced_.store(false, std::memory_order_relaxed);
         last_.reset();
         return;
     }
-    KernelClock k = read_kernel_clock();
-    bool synced = clock_is_synced(k.result, k.status);
     unsynced_.store(!synced, std::memory_order_relaxed);
     if (last_ == synced) return;
     last_ = synced;

@@ -1,4 +1,5 @@
 // oramet-timed: answers the Oramet client's time and banner requests.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,6 +11,11 @@
 int main(int argc, char **argv) {
     using namespace oramet;
     std::vector<std::string> args(argv + 1, argv + argc);
+    auto check = std::find(args.begin(), args.end(), "--check-config");
+    if (check != args.end()) {
+        args.erase(check);
+        return check_config(args);
+    }
     Settings settings;
     std::string error;
     switch (load_settings(args, settings, error)) {

@@ -15,4 +15,9 @@ namespace oramet {
 // which names the config file) and applies them while serving.
 int run_server(const std::vector<std::string> &args, std::shared_ptr<const Settings> settings);
 
+// --check-config: reads and checks everything a start would (options, the
+// config file, the banner, addresses, the descriptor limit) and binds
+// nothing. Prints "configuration ok" and returns 0, or the first error and 1.
+int check_config(const std::vector<std::string> &args);
+
 }  // namespace oramet

@@ -47,6 +47,44 @@ dpkg-deb -x "$deb" "$work/root"
 grep -qx 'ExecStart=/usr/sbin/oramet-timed --config /etc/oramet-timed.conf --require-synced-clock' \
   "$work/root/usr/lib/systemd/system/oramet-timed.service" || fail "unit's ExecStart"
 if grep -n /usr/local "$work/root/usr/lib/systemd/system/oramet-timed.service"; then fail "unit names /usr/local"; fi
+unit=$work/root/usr/lib/systemd/system/oramet-timed.service
+for line in Type=notify WatchdogSec=10 \
+    'ExecReload=/usr/sbin/oramet-timed --check-config --config /etc/oramet-timed.conf --require-synced-clock'; do
+  grep -qxF "$line" "$unit" || fail "unit lacks $line"
+done
+grep -qx 'metrics-listen = 127.0.0.1:9617' "$work/root/etc/oramet-timed.conf" || fail "config's metrics-listen"
+
+# systemctl reload as the unit spells it, without systemd: its ExecReload=
+# lines in order against the packaged binary, the first failure failing the
+# reload, on a copy of the config on loopback.
+bin=$work/root/usr/sbin/oramet-timed conf=$work/reload.conf
+mapfile -t reload_lines < <(sed -n 's/^ExecReload=//p' "$unit")
+[ "${#reload_lines[@]}" -eq 2 ] || fail "ExecReload= lines: ${reload_lines[*]}"
+sed -e 's/^listen = .*/listen = 127.0.0.241:18123/' -e 's/^metrics-listen = .*/metrics-listen = 127.0.0.241:18124/' \
+  "$work/root/etc/oramet-timed.conf" >"$conf"
+"$bin" --config "$conf" --workers 1 >"$work/server.log" 2>&1 &
+pid=$!
+trap 'kill $pid 2>/dev/null || true' EXIT
+reload() {
+  local line
+  for line in "${reload_lines[@]}"; do
+    line=${line//\/usr\/sbin\/oramet-timed/$bin}
+    line=${line//\/etc\/oramet-timed.conf/$conf}
+    eval "${line//\$MAINPID/$pid}" >"$work/reload.out" 2>&1 || return 1
+  done
+}
+for _ in $(seq 100); do grep -q listening "$work/server.log" && break; sleep 0.1; done
+grep -q listening "$work/server.log" || fail "packaged server did not start: $(cat "$work/server.log")"
+echo 'maintenance = maybe' >>"$conf"
+if reload; then fail "reload of a broken config succeeded"; fi
+grep -q "reload.conf: line $(wc -l <"$conf"): maintenance" "$work/reload.out" || fail "reload error: $(cat "$work/reload.out")"
+sed -i 's/^maintenance = maybe$/maintenance = on/' "$conf"
+reload || fail "reload of a good config: $(cat "$work/reload.out")"
+for _ in $(seq 100); do grep -q 'settings reloaded' "$work/server.log" && break; sleep 0.1; done
+kill -0 $pid || fail "the server did not survive the reloads"
+[ "$(grep -c SIGHUP "$work/server.log")" -eq 1 ] || fail "server log after the reloads: $(cat "$work/server.log")"
+kill $pid && wait $pid || fail "packaged server's exit: $?"
+trap - EXIT
 
 # Every option of the README's table is in the manual page (roff writes "-" as "\-").
 zcat "$work/root/usr/share/man/man8/oramet-timed.8.gz" >"$work/oramet-timed.8"

@@ -8,8 +8,10 @@
 #include <poll.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kPort = 18123;
+constexpr int kMetricsPort = 18124;
 // Generous bounds that only catch hangs; nothing here measures speed.
 constexpr int kHangMs = 10000;
 
@@ -42,7 +45,7 @@ long long now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-int connect_to(const std::string &ip, const char *source_ip = nullptr) {
+int connect_to(const std::string &ip, const char *source_ip = nullptr, int port = kPort) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (source_ip != nullptr) {
@@ -56,7 +59,7 @@ int connect_to(const std::string &ip, const char *source_ip = nullptr) {
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPort);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         close(fd);
@@ -198,6 +201,62 @@ bool is_time_body(const std::string &body) {
         if (c < '0' || c > '9') return false;
     return true;
 }
+
+// The metrics listener's reply to GET /metrics, or "" when it gave none.
+std::string scrape(const std::string &ip) {
+    int fd = connect_to(ip, nullptr, kMetricsPort);
+    if (fd < 0) return "";
+    send_all(fd, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string raw = read_until_close(fd);
+    close(fd);
+    auto sep = raw.find("\r\n\r\n");
+    return raw.compare(0, 12, "HTTP/1.1 200") == 0 && sep != std::string::npos ? raw.substr(sep + 4) : "";
+}
+
+// The lines of `want` ("name{labels} value") that `metrics` lacks.
+std::string missing_lines(const std::string &metrics, const std::vector<std::string> &want) {
+    std::string missing;
+    for (const auto &line : want)
+        if (("\n" + metrics).find("\n" + line + "\n") == std::string::npos) missing += line + "\n";
+    return missing;
+}
+
+// A datagram socket standing in for the service manager: a path, or an
+// abstract name after '@'.
+class NotifySocket {
+public:
+    explicit NotifySocket(std::string address) : address_(std::move(address)) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::memcpy(a.sun_path, address_.data(), address_.size());
+        if (address_[0] == '@') a.sun_path[0] = '\0';
+        else unlink(address_.c_str());
+        // A failure shows as "<none>" from next().
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), offsetof(sockaddr_un, sun_path) + address_.size());
+    }
+    ~NotifySocket() {
+        close(fd_);
+        if (address_[0] == '/') unlink(address_.c_str());
+    }
+    // The next message starting with `prefix`, skipping others, or "<none>"
+    // when none came within the hang bound.
+    std::string next(const std::string &prefix = "") {
+        auto deadline = Clock::now() + std::chrono::milliseconds(kHangMs);
+        pollfd p{fd_, POLLIN, 0};
+        char buf[4096];
+        while (Clock::now() < deadline && poll(&p, 1, kHangMs) > 0) {
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n >= 0 && std::string(buf, static_cast<size_t>(n)).compare(0, prefix.size(), prefix) == 0)
+                return std::string(buf, static_cast<size_t>(n));
+        }
+        return "<none>";
+    }
+    std::string env() const { return "NOTIFY_SOCKET=" + address_; }
+
+private:
+    std::string address_;
+    int fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
 
 // How the server process is started beyond its arguments.
 struct Launch {
@@ -637,7 +696,8 @@ TEST(Load, TwoHundredConcurrentConnections) {
 
 TEST(Load, ConnectionLimitHoldsBackExtraClients) {
     Server s("127.0.0.218", {"--workers", "1", "--max-connections", "20", "--max-connections-per-address", "0",
-                             "--idle-timeout-ms", "60000", "--read-timeout-ms", "60000"});
+                             "--idle-timeout-ms", "60000", "--read-timeout-ms", "60000",
+                             "--metrics-listen", "127.0.0.218:" + std::to_string(kMetricsPort)});
     START(s);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the readiness probe's close land
     // Twenty clients that have begun a request (a silent one is not the
@@ -655,6 +715,12 @@ TEST(Load, ConnectionLimitHoldsBackExtraClients) {
     send_all(extra, client_request("/?v=2.07"));
     pollfd p{extra, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 1000), 0) << "server took more connections than allowed";
+    // The metrics have a listener of their own, which the full budget does not hold back.
+    std::string metrics = scrape(s.ip());
+    EXPECT_EQ(missing_lines(metrics, {"oramet_timed_open_connections 20",
+                                      "oramet_timed_connections_refused_total{reason=\"server_full\"} 1"}),
+              "")
+        << metrics;
     for (int fd : idle) close(fd);
     Response r = parse(read_until_close(extra));
     close(extra);
@@ -968,4 +1034,187 @@ TEST(Lifecycle, RefusesAnAddressAlreadyInUse) {
     ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_TRUE(is_time_body(get(first.ip(), "/?v=2.07").body));
+}
+
+// A known mix of requests, refusals and reloads; the scrape shows exactly
+// those counts. Readiness comes from the notify socket, so no probe
+// connection is counted; with the kernel holding connections until their
+// request arrives (idle cut of a second or more), every simple request is
+// answered directly.
+TEST(Metrics, ScrapeShowsExactlyWhatHappened) {
+    std::string conf = ::testing::TempDir() + "oramet-timed-metrics.conf";
+    std::string clock = ::testing::TempDir() + "oramet-timed-metrics-clock";
+    const std::string settings =
+        "abuse-limit = 1\nmax-connections-per-address = 2\nidle-timeout-ms = 1200\nread-timeout-ms = 1500\n"
+        "require-synced-clock = on\nbanner-link = l\nbanner-text = t\n";
+    write_file(conf, settings);
+    write_file(clock, "0 0\n");
+    NotifySocket notify(::testing::TempDir() + "oramet-timed-metrics.notify");
+    Server s("127.0.0.238", {"--config", conf, "--workers", "2", "--metrics-listen", "127.0.0.238:18124"},
+             Launch{{notify.env(), "ORAMET_TIMED_CLOCK_STATE_FILE=" + clock}});
+    ASSERT_EQ(notify.next().compare(0, 8, "READY=1\n"), 0) << s.log();
+    const char *a = "127.0.1.38", *malformed = "127.0.4.38", *offender = "127.0.2.38", *capped = "127.0.3.38";
+    auto gauge_is = [&](const std::string &line) {
+        return eventually([&] { return missing_lines(scrape(s.ip()), {line}).empty(); });
+    };
+
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", a).body));
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07", a).body));
+    EXPECT_EQ(get(s.ip(), "/ad/", a).body, "l\tt");
+    EXPECT_TRUE(is_time_body(parse(talk(s.ip(), "GET /?v=2.07 HTTP/1.1\r\nX-Odd: 1\r\n\r\n", a)).body));
+    EXPECT_EQ(parse(talk(s.ip(), "garbage\r\n\r\n", malformed)).status, 400);
+    EXPECT_EQ(get(s.ip(), "/x", offender).status, 404);
+    EXPECT_EQ(get(s.ip(), "/x", offender).status, 404);  // past the limit of 1
+    EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), offender));
+    // Two begun requests fill the address's share; a third is turned away,
+    // and the two run into the read time-out.
+    std::vector<int> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(connect_to(s.ip(), capped));
+        ASSERT_GE(held.back(), 0);
+        send_all(held.back(), "G");
+    }
+    ASSERT_TRUE(gauge_is("oramet_timed_open_connections 2"));
+    EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), capped));
+    for (int fd : held) {
+        bool closed = false;
+        read_until_close(fd, &closed);
+        EXPECT_TRUE(closed);
+        close(fd);
+    }
+    int idle = connect_to(s.ip(), a);
+    EXPECT_TRUE(closed_without_reply(idle));
+    close(idle);
+    write_file(clock, "5 64\n");
+    ASSERT_TRUE(gauge_is("oramet_timed_clock_synchronised 0"));
+    EXPECT_EQ(get(s.ip(), "/?v=2.07", a).body, "~");
+    write_file(clock, "0 0\n");
+    ASSERT_TRUE(gauge_is("oramet_timed_clock_synchronised 1"));
+    // A reload is done (READY=1) once every worker has the new settings.
+    for (const char *extra : {"maintenance = on\n", "maintenance = maybe\n"}) {
+        write_file(conf, settings + extra);
+        kill(s.pid(), SIGHUP);
+        EXPECT_NE(notify.next("RELOADING=1"), "<none>");
+        EXPECT_NE(notify.next("READY=1"), "<none>");
+    }
+    EXPECT_EQ(get(s.ip(), "/?v=2.07", a).body, "~");
+
+    std::string metrics;
+    std::string missing;
+    EXPECT_TRUE(eventually([&] {
+        metrics = scrape(s.ip());
+        missing = missing_lines(metrics, {
+            "oramet_timed_requests_total{kind=\"time\",path=\"direct\"} 2",
+            "oramet_timed_requests_total{kind=\"time\",path=\"h2o\"} 1",
+            "oramet_timed_requests_total{kind=\"banner\",path=\"direct\"} 1",
+            "oramet_timed_requests_total{kind=\"malformed\",path=\"h2o\"} 1",
+            "oramet_timed_requests_total{kind=\"not_found\",path=\"direct\"} 2",
+            "oramet_timed_requests_total{kind=\"not_found\",path=\"h2o\"} 0",
+            "oramet_timed_requests_total{kind=\"unsynchronised\",path=\"direct\"} 1",
+            "oramet_timed_requests_total{kind=\"maintenance\",path=\"direct\"} 1",
+            "oramet_timed_requests_total{kind=\"blocked\",path=\"direct\"} 0",
+            "oramet_timed_connections_accepted_total 14",
+            "oramet_timed_connections_refused_total{reason=\"blocked\"} 1",
+            "oramet_timed_connections_refused_total{reason=\"address_cap\"} 1",
+            "oramet_timed_connections_refused_total{reason=\"read_timeout\"} 2",
+            "oramet_timed_connections_refused_total{reason=\"idle_cut\"} 1",
+            "oramet_timed_connections_refused_total{reason=\"server_full\"} 0",
+            "oramet_timed_connections_refused_total{reason=\"too_large\"} 0",
+            "oramet_timed_open_connections 0",
+            "oramet_timed_offence_table_entries 3",  // malformed, offender, capped
+            "oramet_timed_blocked_addresses 2",      // offender, capped (two cut requests)
+            "oramet_timed_reloads_total{result=\"ok\"} 1",
+            "oramet_timed_reloads_total{result=\"failed\"} 1",
+            "oramet_timed_clock_synchronised 1",
+            "oramet_timed_reply_seconds_bucket{le=\"+Inf\"} 9",
+            "oramet_timed_reply_seconds_count 9",
+        });
+        return missing.empty();
+    })) << missing << "in:\n" << metrics;
+    // The listener answers nothing but GET /metrics.
+    for (const char *request : {"GET / HTTP/1.1\r\n\r\n", "POST /metrics HTTP/1.1\r\n\r\n", "junk\r\n\r\n"}) {
+        int fd = connect_to(s.ip(), nullptr, kMetricsPort);
+        ASSERT_GE(fd, 0);
+        send_all(fd, request);
+        EXPECT_NE(parse(read_until_close(fd)).status, 200) << request;
+        close(fd);
+    }
+}
+
+TEST(Lifecycle, NotifiesTheServiceManager) {
+    for (std::string address : {::testing::TempDir() + "oramet-timed.notify", std::string("@oramet-timed-test")}) {
+        SCOPED_TRACE(address);
+        NotifySocket notify(address);
+        Server s("127.0.0.239", {"--workers", "1"}, Launch{{notify.env(), "WATCHDOG_USEC=400000"}});
+        std::string ready = notify.next();
+        EXPECT_EQ(ready.compare(0, 8, "READY=1\n"), 0) << ready << s.log();
+        EXPECT_NE(ready.find("\nSTATUS=0 requests/s, 0 open connections"), std::string::npos) << ready;
+        // Ready means listening: the first connection is served.
+        EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body));
+        EXPECT_NE(notify.next("WATCHDOG=1\n"), "<none>");
+        // The worker's thread alone held still (the main thread runs on):
+        // the pings stop, and come back once it runs again.
+        DIR *tasks = opendir(("/proc/" + std::to_string(s.pid()) + "/task").c_str());
+        ASSERT_NE(tasks, nullptr);
+        pid_t worker = 0;
+        while (dirent *e = readdir(tasks))
+            if (e->d_name[0] != '.' && std::atoi(e->d_name) != s.pid()) worker = std::atoi(e->d_name);
+        closedir(tasks);
+        ASSERT_EQ(ptrace(PTRACE_SEIZE, worker, nullptr, nullptr), 0) << std::strerror(errno);
+        ASSERT_EQ(ptrace(PTRACE_INTERRUPT, worker, nullptr, nullptr), 0);
+        EXPECT_NE(notify.next("STATUS="), "<none>") << "the main thread reports on, without WATCHDOG=1";
+        waitpid(worker, nullptr, __WALL);
+        ASSERT_EQ(ptrace(PTRACE_DETACH, worker, nullptr, nullptr), 0);
+        EXPECT_NE(notify.next("WATCHDOG=1\n"), "<none>");
+        EXPECT_NE(s.log().find("worker 1 has not run for"), std::string::npos) << s.log();
+        struct timespec before;
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        kill(s.pid(), SIGHUP);
+        std::string reloading = notify.next("RELOADING=1\n");
+        ASSERT_EQ(reloading.compare(0, 27, "RELOADING=1\nMONOTONIC_USEC="), 0) << reloading;
+        long long usec = std::atoll(reloading.c_str() + 27);
+        EXPECT_GE(usec, before.tv_sec * 1000000LL + before.tv_nsec / 1000) << reloading;
+        EXPECT_NE(notify.next("READY=1\n"), "<none>");
+        EXPECT_EQ(s.stop(SIGTERM), 0);
+        EXPECT_NE(notify.next("STOPPING=1"), "<none>");
+    }
+}
+
+// --check-config reads what a start would and binds nothing: it passes
+// while another server holds the address.
+TEST(Lifecycle, CheckConfig) {
+    Server running("127.0.0.240", {"--metrics-listen", "127.0.0.240:" + std::to_string(kMetricsPort)});
+    START(running);
+    std::string bad = ::testing::TempDir() + "oramet-timed-bad.conf";
+    write_file(bad, "workers = 1\n\nmax-connections = lots\n");
+    struct Case {
+        std::vector<std::string> args;
+        rlim_t nofile;
+        int status;
+        std::string output;
+    } cases[] = {
+        {{"--config", ORAMET_TIMED_SHIPPED_CONFIG}, 0, 0, "configuration ok\n"},
+        {{"--config", ORAMET_TIMED_SHIPPED_CONFIG, "--listen", "127.0.0.240:18123", "--metrics-listen",
+          "127.0.0.240:18124"}, 0, 0, "configuration ok\n"},
+        {{"--config", bad}, 0, 1, "oramet-timed: " + bad + ": line 3: max-connections: expected 1 to 64000 (got \"lots\")\n"},
+        {{"--max-connections", "1000", "--workers", "1"}, 64, 1,
+         "oramet-timed: max-connections 1000 needs 1036 file descriptors"},
+        {{"--banner-text", "\xff"}, 0, 1, "oramet-timed: banner text: "},
+        {{"--listen", "127.0.0.1:80", "--metrics-listen", "127.0.0.1"}, 0, 1,
+         "oramet-timed: metrics-listen must differ from listen\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> args = {"--check-config"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::string log = ::testing::TempDir() + "oramet-timed-check.log";
+        pid_t pid = Server::spawn(args, log, Launch{{}, c.nofile, c.nofile});
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        std::ifstream in(log);
+        std::string output(std::istreambuf_iterator<char>(in), {});
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << output;
+        EXPECT_EQ(output.compare(0, c.output.size(), c.output), 0) << output;
+    }
+    EXPECT_TRUE(is_time_body(get(running.ip(), "/?v=2.07").body));
 }

@@ -504,3 +504,44 @@ TEST(ListenAddress, Parses) {
                             "127.0.0.1:8o"})
         EXPECT_FALSE(parse_listen_address(bad, ss, len, err)) << bad;
 }
+
+// Bucket bounds are inclusive ("le"), the histogram is written cumulative,
+// and seconds are exact decimals.
+TEST(Metrics, HistogramBucketsAndText) {
+    struct Case {
+        std::uint64_t us;
+        const char *first_bucket_holding_it;
+    } cases[] = {
+        {0, "0.00005"}, {50, "0.00005"}, {51, "0.0001"}, {1000, "0.001"}, {1001, "0.0025"},
+        {1000000, "1"}, {1000001, "+Inf"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.us);
+        WorkerCounters w;
+        w.replied_after(c.us);
+        MetricsSnapshot s;
+        s.add(w);
+        s.add(w);  // two workers' worth
+        std::string text = format_metrics(s);
+        std::string holding = std::string("oramet_timed_reply_seconds_bucket{le=\"") + c.first_bucket_holding_it + "\"} 2\n";
+        auto at = text.find(holding);
+        ASSERT_NE(at, std::string::npos) << text;
+        // The bucket before it is still empty.
+        auto before = text.rfind("oramet_timed_reply_seconds_bucket", at - 1);
+        if (before != std::string::npos) EXPECT_EQ(text.substr(at - 4, 4), "} 0\n") << text.substr(before, at - before);
+        EXPECT_NE(text.find("oramet_timed_reply_seconds_bucket{le=\"+Inf\"} 2\n"), std::string::npos);
+        EXPECT_NE(text.find("oramet_timed_reply_seconds_count 2\n"), std::string::npos);
+    }
+    MetricsSnapshot s;
+    s.latency_sum_us = 1500000;
+    s.answers[static_cast<std::size_t>(AnswerKind::Unsynced)][static_cast<std::size_t>(AnswerPath::H2O)] = 7;
+    s.refused[static_cast<std::size_t>(Refusal::ReadTimeout)] = 3;
+    s.clock_synced = true;
+    std::string text = format_metrics(s);
+    for (const char *line : {"oramet_timed_reply_seconds_sum 1.5\n",
+                             "oramet_timed_requests_total{kind=\"unsynchronised\",path=\"h2o\"} 7\n",
+                             "oramet_timed_connections_refused_total{reason=\"read_timeout\"} 3\n",
+                             "oramet_timed_clock_synchronised 1\n", "# TYPE oramet_timed_reply_seconds histogram\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    EXPECT_EQ(s.requests(), 7u);
+}
