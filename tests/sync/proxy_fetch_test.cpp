@@ -90,7 +90,7 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
       {"bypass entries that do not match", kFixed, kSquid, "<local>;*.other.test;time.proxied",
        kProxiedHost, kTime, "", "", 1, nullptr},
       {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost,
-       HttpReply("2147483648000"), "2147483648000", kTextUnknownData, 1, nullptr},
+       HttpReply("253402300800000"), "253402300800000", kTextUnknownData, 1, nullptr},
       {"no proxy configured", kDirect, "", "", kProxiedHost, kTime, kTarget,
        kTextNetworkError, 0, nullptr},
       {"the bypass list names the host", kFixed, kSquid, "*.PROXIED.test", kProxiedHost,
