@@ -63,18 +63,7 @@ int Run(std::string commandLine) {
 
 int Sc(const std::string& arguments) { return Run("sc.exe " + arguments); }
 
-SERVICE_STATUS Status() {
-  SERVICE_STATUS status{};
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager ? OpenServiceA(manager, kClockServiceName, SERVICE_QUERY_STATUS) : nullptr;
-  if (service == nullptr || !QueryServiceStatus(service, &status)) status.dwCurrentState = 0;
-  if (service) CloseServiceHandle(service);
-  if (manager) CloseServiceHandle(manager);
-  return status;
-}
-
-DWORD ServiceProcessId() {
+SERVICE_STATUS_PROCESS Status() {
   SERVICE_STATUS_PROCESS status{};
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service =
@@ -83,10 +72,10 @@ DWORD ServiceProcessId() {
   if (service == nullptr ||
       !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                             sizeof status, &needed))
-    status.dwProcessId = 0;
+    status.dwCurrentState = 0;
   if (service) CloseServiceHandle(service);
   if (manager) CloseServiceHandle(manager);
-  return status.dwProcessId;
+  return status;
 }
 
 // Polls until the service is in state, at most timeoutMs.
@@ -312,7 +301,7 @@ TEST_F(ClockService, StopsWithinItsWaitHintDuringAnExchange) {
   for (int i = 0; i < 100 && server.connections() == 0; ++i) Sleep(50);
   ASSERT_EQ(server.connections(), 1) << "the service never asked the server";
   ASSERT_EQ(Sc("stop OrametClock"), 0);
-  SERVICE_STATUS pending = Status();
+  SERVICE_STATUS_PROCESS pending = Status();
   DWORD start = GetTickCount();
   EXPECT_TRUE(AwaitState(SERVICE_STOPPED, pending.dwWaitHint + 1000))
       << "hint " << pending.dwWaitHint << " ms, state " << Status().dwCurrentState;
@@ -324,64 +313,34 @@ TEST_F(ClockService, StopsWithinItsWaitHintDuringAnExchange) {
   EXPECT_TRUE(AwaitState(SERVICE_RUNNING, 10000));
 }
 
-// service_squatter.exe, beside this test, holding the pipe's name from
-// construction until Release, answering "OK" to every client.
-class Squatter {
-public:
-  Squatter() {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    stop_ = CreateEventA(&inherit, TRUE, FALSE, nullptr);
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string program(path, length);
-    program.replace(program.find_last_of('\\') + 1, std::string::npos, "service_squatter.exe");
-    std::string commandLine = "\"" + program + "\" " +
-                              std::to_string(reinterpret_cast<uintptr_t>(stop_));
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (stop_ != nullptr && CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                           0, nullptr, nullptr, &startup, &process)) {
-      process_ = process.hProcess;
-      CloseHandle(process.hThread);
-    }
-  }
-  ~Squatter() {
-    Release();
-    if (stop_ != nullptr) CloseHandle(stop_);
-  }
-  // True once the name is there to connect to.
-  bool Holding() const {
-    for (int i = 0; i < 200 && process_ != nullptr; ++i) {
-      if (WaitNamedPipeA(kClockPipeName, 1)) return true;
-      Sleep(25);
-    }
-    return false;
-  }
-  // Ends it; the request bytes clients sent it, or -1.
-  int Release() {
-    if (process_ == nullptr) return -1;
-    SetEvent(stop_);
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process_, 10000) == WAIT_OBJECT_0) GetExitCodeProcess(process_, &code);
-    CloseHandle(process_);
-    process_ = nullptr;
-    return static_cast<int>(code);
-  }
-
-private:
-  HANDLE stop_ = nullptr;
-  HANDLE process_ = nullptr;
-};
+// Starts service_squatter.exe, beside this test, to hold the pipe's name
+// until stop is set; its process, once the name is there, else null.
+HANDLE StartSquatter(HANDLE stop) {
+  char path[MAX_PATH];
+  std::string program(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+  program.replace(program.find_last_of('\\') + 1, std::string::npos, "service_squatter.exe");
+  std::string commandLine = "squatter " + std::to_string(reinterpret_cast<uintptr_t>(stop));
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &process))
+    return nullptr;
+  CloseHandle(process.hThread);
+  for (int i = 0; i < 200 && !WaitNamedPipeA(kClockPipeName, 1); ++i) Sleep(25);
+  return process.hProcess;
+}
 
 TEST_F(ClockService, ASquatterIsNotBelievedAndTheServiceTakesThePipeOnceItIsGone) {
   LoopbackServer server(kWindowTimeIp, {CurrentTime()});
   ASSERT_TRUE(server.listening());
   ASSERT_EQ(Sc("stop OrametClock"), 0);
   ASSERT_TRUE(AwaitState(SERVICE_STOPPED, 10000));
-  Squatter squatter;
-  ASSERT_TRUE(squatter.Holding());
-  ASSERT_EQ(Sc("start OrametClock"), 0);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE stop = CreateEventA(&inherit, TRUE, FALSE, nullptr);
+  HANDLE squatter = StartSquatter(stop);
+  ASSERT_NE(squatter, nullptr);
+  EXPECT_EQ(Sc("start OrametClock"), 0);
   // The program's ask reaches the squatter, which would answer "OK".
   MessageBoxRecorder boxes;
   lstrcpynA(window.serverHost, kWindowTimeIp, sizeof window.serverHost);
@@ -391,16 +350,16 @@ TEST_F(ClockService, ASquatterIsNotBelievedAndTheServiceTakesThePipeOnceItIsGone
   EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeFailed);
   EXPECT_EQ(server.requests().size(), 1u);
   // Meanwhile the service waits for the name, its checkpoints rising.
-  SERVICE_STATUS waiting = Status();
-  for (int i = 0; i < 100 && waiting.dwCurrentState == SERVICE_START_PENDING &&
-                  waiting.dwCheckPoint < 3;
-       ++i) {
-    Sleep(50);
-    waiting = Status();
-  }
+  for (int i = 0; i < 100 && Status().dwCheckPoint < 3; ++i) Sleep(50);
+  SERVICE_STATUS_PROCESS waiting = Status();
   EXPECT_EQ(waiting.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
   EXPECT_GE(waiting.dwCheckPoint, 3u);
-  EXPECT_EQ(squatter.Release(), 0) << "request bytes sent to the squatter";
+  SetEvent(stop);
+  DWORD received = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(squatter, 10000) == WAIT_OBJECT_0) GetExitCodeProcess(squatter, &received);
+  EXPECT_EQ(received, 0u) << "request bytes sent to the squatter";
+  CloseHandle(squatter);
+  CloseHandle(stop);
   // Gone: the service holds the pipe by itself, and answers by the contract.
   EXPECT_TRUE(AwaitState(SERVICE_RUNNING, 10000)) << "state " << Status().dwCurrentState;
   EXPECT_EQ(Ask("HELLO"), "BAD");
@@ -409,7 +368,7 @@ TEST_F(ClockService, ASquatterIsNotBelievedAndTheServiceTakesThePipeOnceItIsGone
 TEST_F(ClockService, InstallingOverItRestartsItWithItsOwnSid) {
   // The setup program's /install over the running service: a service SID
   // enters the token only at a start, so the old process must end.
-  HANDLE before = OpenProcess(SYNCHRONIZE, FALSE, ServiceProcessId());
+  HANDLE before = OpenProcess(SYNCHRONIZE, FALSE, Status().dwProcessId);
   ASSERT_NE(before, nullptr);
   EXPECT_EQ(::Run("\"" + std::string(ServiceExe()) + "\" /install"), 0);
   EXPECT_EQ(WaitForSingleObject(before, 0), static_cast<DWORD>(WAIT_OBJECT_0));
@@ -418,25 +377,19 @@ TEST_F(ClockService, InstallingOverItRestartsItWithItsOwnSid) {
   EXPECT_EQ(Ask("HELLO"), "BAD");
 
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager ? OpenServiceA(manager, kClockServiceName, SERVICE_QUERY_CONFIG) : nullptr;
-  ASSERT_NE(service, nullptr);
-  constexpr DWORD kSidInfo = 5, kFailureActionsFlag = 4;  // Vista's levels
+  SC_HANDLE service = OpenServiceA(manager, kClockServiceName, SERVICE_QUERY_CONFIG);
+  // Vista's levels 5 and 4: the service SID's type and the failure-actions flag.
   DWORD sidType = 0xdeadbeef, onErrors = 0xdeadbeef, needed = 0;
-  BOOL haveSidType = QueryServiceConfig2A(service, kSidInfo, reinterpret_cast<BYTE*>(&sidType),
-                                          sizeof sidType, &needed);
+  BOOL haveSidType =
+      QueryServiceConfig2A(service, 5, reinterpret_cast<BYTE*>(&sidType), 4, &needed);
   DWORD error = GetLastError();
-  BOOL haveFlag = QueryServiceConfig2A(service, kFailureActionsFlag,
-                                       reinterpret_cast<BYTE*>(&onErrors), sizeof onErrors,
-                                       &needed);
+  BOOL haveFlag = QueryServiceConfig2A(service, 4, reinterpret_cast<BYTE*>(&onErrors), 4, &needed);
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   if (!haveSidType && error == ERROR_INVALID_LEVEL)
-    GTEST_SKIP() << "this service control manager keeps no SID type (Wine's); the restart is checked";
-  EXPECT_TRUE(haveSidType);
+    GTEST_SKIP() << "this SCM (Wine's) keeps no SID type; the restart is checked";
   EXPECT_EQ(sidType, 1u) << "SERVICE_SID_TYPE_UNRESTRICTED";
-  EXPECT_TRUE(haveFlag);
-  EXPECT_EQ(onErrors, 1u) << "fFailureActionsOnNonCrashFailures";
+  EXPECT_TRUE(haveFlag && onErrors == 1u) << "fFailureActionsOnNonCrashFailures " << onErrors;
 }
 
 }  // namespace

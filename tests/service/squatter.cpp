@@ -1,7 +1,7 @@
-// A user's program taking the clock pipe's name while the service is away:
-// it answers "OK" to every client before any request, and counts the bytes
-// clients send it, which is its exit code once the event whose handle it
-// inherited is set (or after a minute, so that it never outlives a test).
+// A user's program holding the clock pipe's name while the service is away:
+// it answers "OK" to every client before any request, until the event whose
+// handle it inherited is set (a minute at most). Its exit code is the count
+// of request bytes clients sent it.
 // Usage: service_squatter.exe EVENT_HANDLE
 #include <windows.h>
 
@@ -29,21 +29,17 @@ int main(int argc, char** argv) {
   // One instance: Wine lets a second server share a name whatever
   // FILE_FLAG_FIRST_PIPE_INSTANCE says, but never beyond the first's count.
   HANDLE pipe = CreateNamedPipeA(kClockPipeName, PIPE_ACCESS_DUPLEX,
-                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 64, 64,
-                                 0, nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) return -2;
-  HANDLE exiter = CreateThread(nullptr, 0, ExitOnStop, stop, 0, nullptr);
-  if (exiter == nullptr) return -3;
+                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 64, 64, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE || !CreateThread(nullptr, 0, ExitOnStop, stop, 0, nullptr))
+    return -2;
   for (;;) {
-    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-      DWORD bytes = 0;
-      char request[64];
-      if (WriteFile(pipe, kClockReplyOk, sizeof kClockReplyOk - 1, &bytes, nullptr)) {
-        // Until the client closes its end.
-        while (ReadFile(pipe, request, sizeof request, &bytes, nullptr) ||
-               GetLastError() == ERROR_MORE_DATA)
-          g_received += static_cast<int>(bytes);
-      }
+    DWORD bytes = 0;
+    char request[64];
+    if ((ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) &&
+        WriteFile(pipe, kClockReplyOk, sizeof kClockReplyOk - 1, &bytes, nullptr)) {
+      while (ReadFile(pipe, request, sizeof request, &bytes, nullptr) ||
+             GetLastError() == ERROR_MORE_DATA)
+        g_received += static_cast<int>(bytes);  // until the client closes its end
     }
     DisconnectNamedPipe(pipe);
   }
