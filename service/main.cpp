@@ -16,9 +16,16 @@ namespace {
 
 constexpr char kEventSource[] = "Oramet";
 constexpr DWORD kStartFailedEvent = 1;
+constexpr DWORD kPipeHeldEvent = 2;
+constexpr DWORD kNoServiceSidEvent = 3;
 // Stopping ends every wait at once; only an exchange's socket may linger,
 // and the service does not wait for it beyond this.
 constexpr DWORD kStopWaitHintMs = 3000;
+// Another process holding the pipe's name when the service starts (at boot,
+// after an update or a crash) may let go of it: the service tries again this
+// often, this many times, before it gives up.
+constexpr DWORD kPipeRetryMs = 1000;
+constexpr int kPipeRetries = 30;
 
 // The SCM calls ServiceMain without a context, so its state lives here, and
 // only here: the status handle, the status last reported and the stop event.
@@ -33,8 +40,10 @@ void Report(DWORD state, DWORD exitCode, DWORD waitHintMs) {
   SERVICE_STATUS& status = g_service.status;
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  // Also while it waits for the pipe's name, so that it can be stopped then.
+  status.dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_START_PENDING
+                                  ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+                                  : 0;
   status.dwWin32ExitCode = exitCode;
   status.dwWaitHint = waitHintMs;
   status.dwCheckPoint =
@@ -44,16 +53,48 @@ void Report(DWORD state, DWORD exitCode, DWORD waitHintMs) {
 
 // The Application event log under the source "Oramet". No message file is
 // registered, so the viewer shows the text as the event's insertion string.
-void LogStartFailure(const char* what, DWORD error) {
+void LogEvent(WORD type, DWORD id, const char* text) {
   HANDLE source = RegisterEventSourceA(nullptr, kEventSource);
   if (source == nullptr) return;  // the SCM still gets the exit code
+  const char* strings[] = {text};
+  ReportEventA(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
+
+void LogStartFailure(const char* what, DWORD error) {
   char text[160];
   FormatText(text, sizeof text, "%s could not start: %s failed with system error %lu.",
              kClockServiceName, what, static_cast<unsigned long>(error));
-  const char* strings[] = {text};
-  ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kStartFailedEvent, nullptr, 1, 0, strings,
-               nullptr);
-  DeregisterEventSource(source);
+  LogEvent(EVENTLOG_ERROR_TYPE, kStartFailedEvent, text);
+}
+
+// The pipe's name taken by another process: a program of some user waiting
+// to answer in the service's place.
+void LogPipeHeld(DWORD error) {
+  char text[200];
+  FormatText(text, sizeof text,
+             "%s: the pipe \\\\.\\pipe\\%s is held by process %lu (system error %lu); "
+             "trying again for %lu s.",
+             kClockServiceName, kClockServiceName, static_cast<unsigned long>(PipeHolderProcessId()),
+             static_cast<unsigned long>(error),
+             static_cast<unsigned long>(kPipeRetryMs * kPipeRetries / 1000));
+  LogEvent(EVENTLOG_WARNING_TYPE, kPipeHeldEvent, text);
+}
+
+// Creates the pipe, waiting for another process holding its name to let go
+// of it, reporting the start's progress meanwhile.
+DWORD StartPipe(PipeServer& pipes, const char* serviceSid) {
+  DWORD error = pipes.Start(serviceSid);
+  for (int retry = 0; retry < kPipeRetries; ++retry) {
+    // The first instance refused: the name exists (ACCESS_DENIED) or all
+    // the other process's instances are taken (PIPE_BUSY).
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY) break;
+    if (retry == 0) LogPipeHeld(error);
+    Report(SERVICE_START_PENDING, NO_ERROR, 2 * kPipeRetryMs);
+    if (WaitForSingleObject(g_service.stop, kPipeRetryMs) != WAIT_TIMEOUT) break;
+    error = pipes.Start(serviceSid);
+  }
+  return error;
 }
 
 // A line for whoever started the program by hand; nothing to do when there
@@ -106,15 +147,30 @@ DWORD Serve() {
     WSACleanup();
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  // Only the service's own SID may add instances; without it in the token,
+  // the pipe's access list can name only the whole LocalService account.
+  char serviceSid[192];
+  bool ownSid = HeldServiceSid(serviceSid, sizeof serviceSid);
+  if (!ownSid) {
+    char text[200];
+    FormatText(text, sizeof text,
+               "%s runs without its service SID: any LocalService service may add "
+               "instances of its pipe. Reinstalling it sets the SID type.",
+               kClockServiceName);
+    LogEvent(EVENTLOG_WARNING_TYPE, kNoServiceSidEvent, text);
+  }
   DWORD error = keeper->Start();
   if (error != ERROR_SUCCESS) {
     LogStartFailure("The exchange thread", error);
   } else {
-    error = pipes->Start();
-    // ERROR_ACCESS_DENIED or ERROR_PIPE_BUSY: another process holds the name.
-    if (error != ERROR_SUCCESS) LogStartFailure("The pipe \\\\.\\pipe\\OrametClock", error);
+    error = StartPipe(*pipes, ownSid ? serviceSid : nullptr);
+    // A stop asked for while waiting for the name is no failure.
+    if (WaitForSingleObject(g_service.stop, 0) == WAIT_OBJECT_0)
+      error = ERROR_SUCCESS;
+    else if (error != ERROR_SUCCESS)
+      LogStartFailure("The pipe \\\\.\\pipe\\OrametClock", error);
   }
-  if (error == ERROR_SUCCESS) {
+  if (error == ERROR_SUCCESS && WaitForSingleObject(g_service.stop, 0) != WAIT_OBJECT_0) {
     Report(SERVICE_RUNNING, NO_ERROR, 0);
     WaitForSingleObject(g_service.stop, INFINITE);
     Report(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
@@ -131,12 +187,16 @@ DWORD Serve() {
 }
 
 void WINAPI ServiceMain(DWORD, char**) {
+  // The event before the handler: a stop may come while the start waits.
+  g_service.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD error = g_service.stop != nullptr ? ERROR_SUCCESS : GetLastError();
   g_service.handle = RegisterServiceCtrlHandlerExA(kClockServiceName, OnControl, nullptr);
   if (g_service.handle == nullptr) return;
   Report(SERVICE_START_PENDING, NO_ERROR, kStopWaitHintMs);
-  g_service.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD error = g_service.stop != nullptr ? Serve() : GetLastError();
-  if (g_service.stop == nullptr) LogStartFailure("CreateEvent", error);
+  if (error == ERROR_SUCCESS)
+    error = Serve();
+  else
+    LogStartFailure("CreateEvent", error);
   Report(SERVICE_STOPPED, error, 0);
 }
 

@@ -2,20 +2,15 @@
 
 #include <sddl.h>
 
+// winbase.h declares it only for builds aimed at Vista and later; every
+// Windows the program supports has it.
+extern "C" WINBASEAPI BOOL WINAPI GetNamedPipeServerProcessId(HANDLE pipe, PULONG processId);
+
 namespace {
 
 // A connected client has this long to send its request, and then to take
 // the reply and close its end.
 constexpr DWORD kClientTimeoutMs = 2000;
-
-// SYSTEM, Administrators and the service's own account (LocalService) may do
-// anything; authenticated users may read, write and set the read mode, but
-// not create instances (0x12019b is FILE_GENERIC_READ with FILE_WRITE_DATA,
-// FILE_WRITE_EA and FILE_WRITE_ATTRIBUTES, and without FILE_APPEND_DATA,
-// which on a pipe is FILE_CREATE_PIPE_INSTANCE): no user can put a server of
-// their own behind the name. Anonymous and network logons are denied outright.
-constexpr char kPipeSecurity[] =
-    "D:P(D;;GA;;;AN)(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;LS)(A;;0x12019b;;;AU)";
 
 enum class Wait { Done, Stopped, TimedOut };
 
@@ -44,7 +39,61 @@ DWORD Remaining(DWORD start, DWORD timeoutMs) {
   return spent < timeoutMs ? timeoutMs - spent : 0;
 }
 
+// The user SID of the token the calling thread impersonates; its length, or 0.
+int ThreadUser(uint8_t* sid) {
+  HANDLE token = nullptr;
+  // As the service itself: an identification-level token may be queried.
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return 0;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + kSidLimit];
+  } info;
+  DWORD size = 0;
+  int length = 0;
+  if (GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+      IsValidSid(info.user.User.Sid)) {
+    length = static_cast<int>(GetLengthSid(info.user.User.Sid));
+    if (length > kSidLimit || !CopySid(kSidLimit, sid, info.user.User.Sid)) length = 0;
+  }
+  CloseHandle(token);
+  return length;
+}
+
 }  // namespace
+
+bool HeldServiceSid(char* sid, int capacity) {
+  // Windows derives a service's SID from its name whether or not the
+  // service has one in its token; only the token says it was given one.
+  BYTE account[SECURITY_MAX_SID_SIZE];
+  DWORD accountSize = sizeof account;
+  char domain[64];
+  DWORD domainSize = sizeof domain;
+  SID_NAME_USE use;
+  char name[sizeof "NT SERVICE\\" + sizeof kClockServiceName];
+  lstrcpyA(name, "NT SERVICE\\");
+  lstrcatA(name, kClockServiceName);
+  if (!LookupAccountNameA(nullptr, name, account, &accountSize, domain, &domainSize, &use))
+    return false;
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, account, &member) || !member) return false;
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(account, &text)) return false;
+  bool fits = lstrlenA(text) < capacity;
+  if (fits) lstrcpyA(sid, text);
+  LocalFree(text);
+  return fits;
+}
+
+DWORD PipeHolderProcessId() {
+  // Anonymous: a squatter must not act as, nor even learn, the service.
+  HANDLE pipe = CreateFileA(kClockPipeName, FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                            SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return 0;
+  ULONG holder = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &holder)) holder = 0;
+  CloseHandle(pipe);
+  return holder;
+}
 
 PipeServer::PipeServer(HANDLE stop, SyncRunner& runner) : stop_(stop), runner_(runner) {
   InitializeCriticalSection(&lock_);
@@ -69,10 +118,14 @@ PipeServer::~PipeServer() {
   DeleteCriticalSection(&lock_);
 }
 
-DWORD PipeServer::Start() {
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPipeSecurity, SDDL_REVISION_1,
-                                                            &security_, nullptr))
-    return GetLastError();
+DWORD PipeServer::Start(const char* serviceSid) {
+  if (security_ == nullptr) {
+    char sddl[192];
+    if (FormatPipeSecurity(serviceSid, sddl, sizeof sddl) < 0) return ERROR_INSUFFICIENT_BUFFER;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &security_,
+                                                              nullptr))
+      return GetLastError();
+  }
   return AddInstance();
 }
 
@@ -154,9 +207,16 @@ void PipeServer::Serve(Instance& instance) {
     // The last listening instance taken: the next client of a burst finds
     // another. One that cannot be made leaves clients to wait for this one.
     if (TakeListener() && connected) AddInstance();
-    if (connected) {
+    uint8_t user[kSidLimit];
+    int userLength = 0;
+    // Over its user's share, a client is disconnected unread and tries
+    // again, leaving the other instances to other users.
+    if (connected && Admit(instance.pipe, user, &userLength)) {
       Answer(instance);
-    } else if (WaitForSingleObject(stop_, 100) == WAIT_OBJECT_0) {
+      EnterCriticalSection(&lock_);
+      shares_.Release(user, userLength);
+      LeaveCriticalSection(&lock_);
+    } else if (!connected && WaitForSingleObject(stop_, 100) == WAIT_OBJECT_0) {
       break;  // a failing instance does not spin
     }
     DisconnectNamedPipe(instance.pipe);  // ends this client; the instance serves the next
@@ -164,6 +224,20 @@ void PipeServer::Serve(Instance& instance) {
     ++listening_;
     LeaveCriticalSection(&lock_);
   }
+}
+
+bool PipeServer::Admit(HANDLE pipe, uint8_t* sid, int* length) {
+  // The client's identity is taken when it opens the pipe, so it can be read
+  // before it sends anything: a silent client counts too.
+  if (!ImpersonateNamedPipeClient(pipe)) return false;
+  *length = ThreadUser(sid);
+  // A thread left as the client would serve the next one as them.
+  if (!RevertToSelf()) ExitProcess(ERROR_CANNOT_IMPERSONATE);
+  if (*length == 0) return false;  // an anonymous client is nobody's share
+  EnterCriticalSection(&lock_);
+  bool admitted = shares_.Take(sid, *length);
+  LeaveCriticalSection(&lock_);
+  return admitted;
 }
 
 void PipeServer::Answer(Instance& instance) {
@@ -181,14 +255,19 @@ void PipeServer::Answer(Instance& instance) {
   int length = static_cast<int>(bytes);
   if (error == ERROR_MORE_DATA) {
     // Over the limit: the rest of the message is read and dropped, so that
-    // the client's write ends and it can read the refusal.
-    char rest[512];
+    // the client's write ends and it can read the refusal; but no more than
+    // kDrainLimit, and within the client's time, since reads of a message
+    // already written complete at once and would never wait on the clock.
+    char rest[4096];
+    DWORD drained = 0;
     while (error == ERROR_MORE_DATA) {
+      if (drained >= kDrainLimit || Remaining(start, kClientTimeoutMs) == 0) return;
       ResetEvent(instance.event);
       started = ReadFile(instance.pipe, rest, sizeof rest, nullptr, &overlapped);
       if (Complete(instance.pipe, stop_, &overlapped, started, Remaining(start, kClientTimeoutMs),
                    &bytes, &error) != Wait::Done)
         return;
+      drained += bytes;
     }
     length = kClockRequestLimit + 1;
   }

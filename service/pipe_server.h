@@ -1,14 +1,21 @@
 // The pipe \\.\pipe\OrametClock: instances made as clients arrive, up to
 // kPipeInstances, each served by a thread of its own, so that a client that
 // sends nothing holds one instance for the read time-out at most while the
-// others go on answering, and a burst of clients finds one free.
+// others go on answering, and a burst of clients finds one free. A user who
+// already holds kUserShare is turned away at once.
 #pragma once
 #include <windows.h>
 
 #include "service/clock_contract.h"
+#include "service/pipe_rules.h"
 
-// The most instances at once; a client beyond them waits for one to free.
-constexpr int kPipeInstances = 16;
+// The service's own SID ("S-1-5-80-…") as text, when its token holds it;
+// false when the system knows no such SID or the token lacks it.
+bool HeldServiceSid(char* sid, int capacity);
+
+// The process serving the pipe's name, found by connecting as a client that
+// lets itself be neither impersonated nor identified; 0 when none answers.
+DWORD PipeHolderProcessId();
 
 class PipeServer {
 public:
@@ -19,8 +26,10 @@ public:
 
   // Creates the first instance (it must be the pipe's first: a pipe of that
   // name held by another process is an error) and starts its thread.
-  // Returns the system error when it cannot.
-  DWORD Start();
+  // serviceSid, when not null, alone may add instances besides SYSTEM and
+  // Administrators (else LocalService). Returns the system error when it
+  // cannot; it may be called again after a failure.
+  DWORD Start(const char* serviceSid);
   // Waits at most waitMs for the threads to end after stop.
   bool AwaitEnd(DWORD waitMs);
 
@@ -39,14 +48,19 @@ private:
   // another may be made for the next one.
   bool TakeListener();
   void Serve(Instance& instance);
+  // Counts the connected client against its user's share; false when it is
+  // over the share or cannot be identified. sid receives the user's SID.
+  bool Admit(HANDLE pipe, uint8_t* sid, int* length);
   void Answer(Instance& instance);
 
   HANDLE stop_;
   SyncRunner& runner_;
   PSECURITY_DESCRIPTOR security_ = nullptr;
   CRITICAL_SECTION lock_;
-  // Guarded by lock_: instances made, and those waiting for a client.
+  // Guarded by lock_: instances made, those waiting for a client, and each
+  // user's count of the others.
   int created_ = 0;
   int listening_ = 0;
+  InstanceShares shares_;
   Instance instances_[kPipeInstances];
 };

@@ -15,11 +15,14 @@ constexpr wchar_t kAccount[] = L"NT AUTHORITY\\LocalService";
 // REG_MULTI_SZ: one name, then the list's end.
 constexpr wchar_t kPrivileges[] = L"SeSystemtimePrivilege\0";
 
-// winsvc.h declares this record only for builds aimed at Vista and later,
-// and the program's build aims at XP.
+// winsvc.h declares these records and levels only for builds aimed at Vista
+// and later, and the program's build aims at XP.
 struct RequiredPrivilegesInfo {
   wchar_t* privileges;
 };
+constexpr DWORD kConfigFailureActionsFlag = 4;
+constexpr DWORD kConfigServiceSidInfo = 5;
+constexpr DWORD kServiceSidTypeUnrestricted = 1;
 constexpr DWORD kStopWaitMs = 10000;
 
 class ScopedService {
@@ -35,6 +38,20 @@ public:
 private:
   SC_HANDLE handle_;
 };
+
+// Sets one configuration level that the SCM may not know (Wine's refuses
+// these with ERROR_INVALID_PARAMETER, and tells that it keeps no such level
+// when asked for it); the system error of a refusal of one it knows.
+DWORD ChangeNewerConfig(SC_HANDLE service, DWORD level, void* info) {
+  if (ChangeServiceConfig2W(service, level, info)) return ERROR_SUCCESS;
+  DWORD error = GetLastError();
+  DWORD needed = 0;
+  BYTE current[64];
+  if (!QueryServiceConfig2W(service, level, current, sizeof current, &needed) &&
+      GetLastError() == ERROR_INVALID_LEVEL)
+    return ERROR_SUCCESS;
+  return error;
+}
 
 bool AwaitStopped(SC_HANDLE service) {
   DWORD start = GetTickCount();
@@ -95,6 +112,22 @@ DWORD InstallService(const wchar_t* program) {
   SERVICE_FAILURE_ACTIONSW failure{86400, nullptr, nullptr, 3, restart};
   if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
     return GetLastError();
+  // And after a stop with an error, such as the pipe's name held by another
+  // program for longer than the service waits for it.
+  BOOL onErrors = TRUE;
+  DWORD error = ChangeNewerConfig(service.get(), kConfigFailureActionsFlag, &onErrors);
+  if (error != ERROR_SUCCESS) return error;
+  // Its own SID in its token, which the pipe's access list names: no other
+  // LocalService service may add instances. Unrestricted, since a
+  // restricted token would also bar it from what HTTPS needs.
+  DWORD sidType = kServiceSidTypeUnrestricted;
+  error = ChangeNewerConfig(service.get(), kConfigServiceSidInfo, &sidType);
+  if (error != ERROR_SUCCESS) return error;
+  // The token is made at the start: a running service is restarted to take it.
+  SERVICE_STATUS status{};
+  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
+      !AwaitStopped(service.get()))
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
   if (!StartServiceW(service.get(), 0, nullptr) &&
       GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
     return GetLastError();

@@ -7,7 +7,8 @@
 constexpr DWORD kClockAskTimeoutMs = 3000;
 
 // Sends "SYNC" to the service's pipe and waits for the reply, at most
-// timeoutMs in all, trying again while every instance is busy; a missing
-// pipe fails at once and a late reply is dropped. True exactly when the
-// service answered "OK".
+// timeoutMs in all, trying again while every instance is busy or the service
+// turns the connection away; a missing pipe, or one served by any process
+// but the running service, fails at once and a late reply is dropped. True
+// exactly when the service answered "OK".
 bool AskClockService(DWORD timeoutMs);
