@@ -27,6 +27,8 @@ namespace {
 // Without a watchdog, /live fails once a worker's loop has been still this
 // long: half the shipped unit's WatchdogSec=10, as with the watchdog.
 constexpr std::uint64_t kLiveWindowUs = 5000000;
+// How long a start waits for the fleet's blocked set.
+constexpr unsigned kFirstLoadMs = 2000;
 
 // A worker's listener (`reuseport`) listens at once, holding silent
 // connections as `idle_timeout_ms` asks from the first one on; else it is
@@ -284,6 +286,10 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
             std::fprintf(stderr, "oramet-timed: cannot start the offence store's thread: %s\n", std::strerror(errno));
             return 1;
         }
+        // Before the workers take a connection; a store that is slow to
+        // answer only delays the start, and then the local table decides.
+        if (!shared.store->wait_first_load(kFirstLoadMs))
+            std::fprintf(stderr, "oramet-timed: offence store slow to answer; starting without its blocked set\n");
     }
 
     h2o_globalconf_t globalconf;

@@ -123,6 +123,20 @@ void OffenceStore::stop() {
     disconnect();
 }
 
+bool OffenceStore::wait_first_load(unsigned ms) {
+    std::unique_lock<std::mutex> lock(first_mutex_);
+    return first_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return first_done_; });
+}
+
+void OffenceStore::first_attempt_done() {
+    {
+        std::lock_guard<std::mutex> lock(first_mutex_);
+        if (first_done_) return;
+        first_done_ = true;
+    }
+    first_cv_.notify_all();
+}
+
 // True when asked to stop within `ms`.
 bool OffenceStore::wait_stop(unsigned ms) {
     pollfd p{stop_pipe_[0], POLLIN, 0};
@@ -262,6 +276,7 @@ void OffenceStore::run() {
             disconnect();
         } else if (load_blocked()) {
             up_.store(true, std::memory_order_relaxed);
+            first_attempt_done();
             std::fprintf(stderr, "oramet-timed: offence store %s %s, %zu blocked addresses\n", url_.c_str(),
                          logged_down ? "reachable again" : "connected", copy_.size());
             logged_down = false;
@@ -303,6 +318,7 @@ void OffenceStore::run() {
         } else {
             disconnect();
         }
+        first_attempt_done();
         // Logged once per outage; the local table decides meanwhile.
         if (!logged_down)
             std::fprintf(stderr,

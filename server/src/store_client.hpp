@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -24,6 +26,10 @@ public:
 
     bool start();
     void stop();
+    // Waits up to `ms` for the first attempt to connect and load the blocked
+    // set, so that a replica started while an address is blocked turns it
+    // away from its first connection on; false if it took longer.
+    bool wait_first_load(unsigned ms);
 
     // Called by the workers; never waits on the network.
     void offend(const AddrKey &key) { queue_.push(key); }
@@ -51,6 +57,10 @@ private:
     OffenceQueue queue_;
     BlockedCopy copy_;
     std::atomic<bool> up_{false};
+    std::mutex first_mutex_;
+    std::condition_variable first_cv_;
+    bool first_done_ = false;
+    void first_attempt_done();
     redisContext *cmd_ = nullptr;
     redisContext *sub_ = nullptr;
     std::string error_;  // why the last attempt failed
