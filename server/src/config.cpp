@@ -273,8 +273,9 @@ const char *usage_text() {
            "  --listen ADDR[:PORT]       address to listen on (default 127.0.0.1:80;\n"
            "                             IPv6 as [::]:80)\n"
            "  --metrics-listen ADDR[:PORT]\n"
-           "                             serve GET /metrics (Prometheus) here; keep it\n"
-           "                             on loopback or a private network (default off)\n"
+           "                             serve GET /metrics (Prometheus), /ready and\n"
+           "                             /live here; keep it on loopback or a private\n"
+           "                             network (default off)\n"
            "  --workers N                event-loop threads, 0 = one per core (default 0)\n"
            "  --max-connections N        open connections at most, over all workers (1024;\n"
            "                             at most 64000)\n"
@@ -314,8 +315,8 @@ const char *usage_text() {
            "  -h, --help                 this text\n"
            "\n"
            "SIGHUP rereads the config file and applies it without dropping connections\n"
-           "or the offence table; listen, metrics-listen and workers change only at a\n"
-           "restart.\n";
+           "or the offence table; listen, metrics-listen, workers and the offence-store\n"
+           "options change only at a restart.\n";
 }
 
 }  // namespace oramet
