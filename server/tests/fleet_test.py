@@ -300,6 +300,12 @@ def run(fleet):
         exchange(PROXY, 80, b"GET /nope HTTP/1.1\r\nHost: t\r\n\r\n", COUNTED)
     check(until(lambda: fleet.redis("GET", f"oramet-timed:offences:{COUNTED}") == "3", 5),
           "counting resumes in the store")
+
+    # A replica's config with the store's address mistyped is refused before a restart.
+    bad = subprocess.run([fleet.binary, "--check-config", "--config", os.path.join(fleet.work, "r0.conf"),
+                          "--offence-store", f"redis//{STORE}:{STORE_PORT}"], capture_output=True, text=True)
+    check(bad.returncode == 1 and "offence-store: expected redis://" in bad.stderr,
+          f"--check-config rejects a malformed store address ({bad.returncode}: {bad.stderr.strip()})")
     return figures
 
 
