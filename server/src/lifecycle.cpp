@@ -173,7 +173,8 @@ bool reload(Shared &shared, const std::vector<std::string> &args, unsigned nwork
 // The one-line summary `systemctl status` shows.
 std::string status_line(Shared &shared, double requests_per_second) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "STATUS=%.0f requests/s, %u open connections", requests_per_second,
+    std::snprintf(buf, sizeof buf, "STATUS=%s%.0f requests/s, %u open connections",
+                  shared.ready.load(std::memory_order_relaxed) ? "" : "draining, ", requests_per_second,
                   shared.budget.open());
     return buf;
 }
@@ -395,7 +396,7 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
             if (draining) break;  // asked twice: stop now
             const unsigned drain_ms = shared.current()->config.drain_ms;
             shared.ready.store(false, std::memory_order_relaxed);
-            notifier.send("STOPPING=1\nSTATUS=draining");
+            notifier.send("STOPPING=1\n" + status_line(shared, 0));
             if (drain_ms == 0) break;
             std::fprintf(stderr, "oramet-timed: %s received, draining for %u ms\n",
                          sig == SIGINT ? "SIGINT" : "SIGTERM", drain_ms);

@@ -267,57 +267,61 @@ bool OffenceStore::read_messages() {
     }
 }
 
-void OffenceStore::run() {
+// Connected: takes the subscription's messages as they come, sends the
+// offences and reads the blocked set on their schedules. Returns true when
+// asked to stop, false when the store went away.
+bool OffenceStore::serve() {
     using Clock = std::chrono::steady_clock;
+    auto next_flush = Clock::now() + std::chrono::milliseconds(kFlushMs);
+    auto next_poll = Clock::now() + std::chrono::milliseconds(kPollMs);
+    for (;;) {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(next_flush, next_poll) -
+                                                                          Clock::now());
+        pollfd p[2] = {{sub_->fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        int r = poll(p, 2, static_cast<int>(std::max<long long>(wait.count(), 0)));
+        if (r < 0 && errno != EINTR) {
+            error_ = std::strerror(errno);
+            return false;
+        }
+        if (r > 0 && p[1].revents != 0) {
+            flush();  // the last offences, if the store takes them at once
+            return true;
+        }
+        if (r > 0 && p[0].revents != 0) {
+            if (redisBufferRead(sub_) != REDIS_OK) {
+                error_ = sub_->errstr[0] != '\0' ? sub_->errstr : "connection lost";
+                return false;
+            }
+            if (!read_messages()) return false;
+        }
+        auto now = Clock::now();
+        if (now >= next_flush) {
+            if (!flush()) return false;
+            next_flush = now + std::chrono::milliseconds(kFlushMs);
+        }
+        if (now >= next_poll) {
+            if (!load_blocked()) return false;
+            next_poll = now + std::chrono::milliseconds(kPollMs);
+        }
+    }
+}
+
+void OffenceStore::run() {
     unsigned failures = 0;
     bool logged_down = false;
     for (;;) {
-        if (!connect()) {
-            disconnect();
-        } else if (load_blocked()) {
+        if (connect() && load_blocked()) {
             up_.store(true, std::memory_order_relaxed);
             first_attempt_done();
             std::fprintf(stderr, "oramet-timed: offence store %s %s, %zu blocked addresses\n", url_.c_str(),
                          logged_down ? "reachable again" : "connected", copy_.size());
             logged_down = false;
             failures = 0;
-            auto next_flush = Clock::now() + std::chrono::milliseconds(kFlushMs);
-            auto next_poll = Clock::now() + std::chrono::milliseconds(kPollMs);
-            for (;;) {
-                auto now = Clock::now();
-                auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(next_flush, next_poll) - now);
-                pollfd p[2] = {{sub_->fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-                int r = poll(p, 2, static_cast<int>(std::max<long long>(wait.count(), 0)));
-                if (r < 0 && errno != EINTR) {
-                    error_ = std::strerror(errno);
-                    break;
-                }
-                if (r > 0 && p[1].revents != 0) {
-                    flush();  // the last offences, if the store takes them at once
-                    return;
-                }
-                if (r > 0 && p[0].revents != 0) {
-                    if (redisBufferRead(sub_) != REDIS_OK) {
-                        error_ = sub_->errstr[0] != '\0' ? sub_->errstr : "connection lost";
-                        break;
-                    }
-                    if (!read_messages()) break;
-                }
-                now = Clock::now();
-                if (now >= next_flush) {
-                    if (!flush()) break;
-                    next_flush = now + std::chrono::milliseconds(kFlushMs);
-                }
-                if (now >= next_poll) {
-                    if (!load_blocked()) break;
-                    next_poll = now + std::chrono::milliseconds(kPollMs);
-                }
-            }
+            bool stopped = serve();
             up_.store(false, std::memory_order_relaxed);
-            disconnect();
-        } else {
-            disconnect();
+            if (stopped) return;
         }
+        disconnect();
         first_attempt_done();
         // Logged once per outage; the local table decides meanwhile.
         if (!logged_down)

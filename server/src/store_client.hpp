@@ -42,6 +42,7 @@ public:
 
 private:
     void run();
+    bool serve();
     bool connect();
     void disconnect();
     bool load_blocked();

@@ -190,10 +190,6 @@ class Fleet:
         return finish
 
 
-def served(i):
-    return metric(REPLICAS[i], "oramet_timed_requests_total") or 0
-
-
 def run(fleet):
     figures = []
     check(fleet.start_store(), "the store answers")
@@ -204,10 +200,11 @@ def run(fleet):
 
     # Requests spread over all three, and every reply is a time.
     check(until(lambda: time_request(PROXY) is not None), "HAProxy listens")
-    before = [served(i) for i in range(3)]
+    served = [lambda i=i: metric(REPLICAS[i], "oramet_timed_requests_total") or 0 for i in range(3)]
+    before = [served[i]() for i in range(3)]
     replies = [time_request(PROXY, source=f"127.0.11.{100 + n}") for n in range(60)]
     check(all(is_time(r) for r in replies), "60 requests through HAProxy all get a time")
-    check(all(served(i) > before[i] for i in range(3)), "each of the three replicas answered some")
+    check(all(served[i]() > before[i] for i in range(3)), "each of the three replicas answered some")
 
     direct = fleet.load(REPLICAS[0], PORT, 3)()
     proxied = fleet.load(PROXY, 80, 3)()
