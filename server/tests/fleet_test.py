@@ -311,11 +311,12 @@ def main():
         print("skipped: a network namespace of its own needs root")
         return 77
     if "ORAMET_FLEET_NAMESPACE" not in os.environ:
-        # Its own network, and its own processes: when the test ends, by any
-        # way, the kernel ends everything it started.
+        # Its own network, and its own processes: however the test ends, even
+        # killed, the kernel ends everything it started (unshare takes this
+        # process's place, so whoever stops the test stops unshare).
         os.environ["ORAMET_FLEET_NAMESPACE"] = "1"
-        return subprocess.call(["unshare", "--net", "--pid", "--fork", "--kill-child", "--",
-                                sys.executable, *sys.argv])
+        os.execvp("unshare", ["unshare", "--net", "--pid", "--fork", "--kill-child", "--",
+                              sys.executable, *sys.argv])
     for tool in ["haproxy", "redis-server", "redis-cli", "ip"]:
         if shutil.which(tool) is None:
             print(f"FAIL {tool} missing (scripts/setup.sh installs it)")
