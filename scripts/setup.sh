@@ -7,7 +7,8 @@ need=(cmake ninja-build g++ g++-mingw-w64-i686-posix mingw-w64-i686-dev
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
       wine wine32:i386 wine64 fonts-wine xvfb xauth x11-apps x11-utils imagemagick fonts-wqy-microhei
       googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev pkg-config dpkg-dev file
-      clang libclang-rt-14-dev nsis zip squid iproute2 python3 openssl osslsigncode)
+      clang libclang-rt-14-dev nsis zip squid iproute2 python3 openssl osslsigncode
+      haproxy redis-server libhiredis-dev)
 
 missing=()
 for p in "${need[@]}"; do
@@ -38,11 +39,18 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# The proxy tests start squid themselves, on loopback only. The package's own
-# service would listen on every address: it is kept from starting (Debian's
-# policy hook) and then disabled.
+# The proxy tests start squid themselves, on loopback only, and the fleet
+# test its own haproxy and redis-server. Their packages' services would run
+# as the machine's: they are kept from starting (Debian's policy hook) and
+# then disabled.
+services=(squid haproxy redis-server)
+installing_service() {
+  local s
+  for s in "${services[@]}"; do [[ " ${missing[*]} " == *" $s "* ]] && return 0; done
+  return 1
+}
 own_policy=
-if [[ " ${missing[*]} " == *" squid "* ]] && [ ! -e /usr/sbin/policy-rc.d ]; then
+if installing_service && [ ! -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
   chmod 0755 /usr/sbin/policy-rc.d
   own_policy=1
@@ -51,11 +59,12 @@ status=0
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || status=$?
 [ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
 [ "$status" -eq 0 ] || exit "$status"
-if [[ " ${missing[*]} " == *" squid "* ]]; then
+for s in "${services[@]}"; do
+  [[ " ${missing[*]} " == *" $s "* ]] || continue
   if [ -d /run/systemd/system ]; then
-    systemctl disable --now squid.service >/dev/null 2>&1 || true
+    systemctl disable --now "$s.service" >/dev/null 2>&1 || true
   else
-    update-rc.d squid disable >/dev/null 2>&1 || true
+    update-rc.d "$s" disable >/dev/null 2>&1 || true
   fi
-fi
+done
 ensure_locale

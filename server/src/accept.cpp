@@ -15,7 +15,7 @@ namespace {
 
 // Blocked addresses and addresses at their cap are turned away at once.
 bool admit_address(Worker *w, const AddrKey &key) {
-    if (w->settings->config.abuse_limit != 0 && w->shared->abuse.blocked(key, wall_seconds())) {
+    if (w->settings->config.abuse_limit != 0 && address_blocked(*w->shared, key)) {
         w->counters.refuse(Refusal::Blocked);
         return false;
     }

@@ -8,7 +8,7 @@ void count_offence(Worker *w, const Client &client) {
     if (client.conn != nullptr)
         record_offence(client.conn);
     else if (client.peer != nullptr && w->settings->config.abuse_limit != 0)
-        w->shared->abuse.record(*client.peer, wall_seconds());
+        count_address_offence(*w->shared, *client.peer);
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ Answer answer_for(Worker *w, std::string_view method, std::string_view target, c
     if (st.config.maintenance || (st.config.require_synced_clock && w->shared->clock.unsynced())) {
         a.kind = st.config.maintenance ? AnswerKind::Maintenance : AnswerKind::Unsynced;
         a.reply = Reply{200, "OK", "~", true};
-    } else if (peer != nullptr && st.config.abuse_limit != 0 && w->shared->abuse.blocked(*peer, wall_seconds())) {
+    } else if (peer != nullptr && st.config.abuse_limit != 0 && address_blocked(*w->shared, *peer)) {
         a.kind = AnswerKind::Blocked;
         a.reply = Reply{200, "OK", "^", true};
     } else if (tq.needs_upgrade) {

@@ -29,6 +29,25 @@ bool parse_bool(std::string_view value, bool &out) {
 
 const char *const kSwitches[] = {"maintenance", "require-synced-clock"};
 
+// The store's password lives in a file of its own, never on a command line
+// that every local user can read: its first line.
+bool read_password(Settings &s, std::string &error) {
+    const std::string &path = s.config.offence_store_password_file;
+    if (path.empty()) return true;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "offence-store-password-file: cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::getline(in, s.store_password);
+    if (!s.store_password.empty() && s.store_password.back() == '\r') s.store_password.pop_back();
+    if (s.store_password.empty()) {
+        error = "offence-store-password-file: " + path + " starts with an empty line";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool apply_setting(Config &cfg, std::string_view key, std::string_view value, std::string &error) {
@@ -63,6 +82,20 @@ bool apply_setting(Config &cfg, std::string_view key, std::string_view value, st
         if (!parse_uint<unsigned>(value, cfg.read_timeout_ms, 1, kDay)) return bad("expected milliseconds, 1 or more");
     } else if (key == "shutdown-grace-ms") {
         if (!parse_uint<unsigned>(value, cfg.shutdown_grace_ms, 0, kDay)) return bad("expected milliseconds");
+    } else if (key == "drain-ms") {
+        if (!parse_uint<unsigned>(value, cfg.drain_ms, 0, kDay)) return bad("expected milliseconds");
+    } else if (key == "offence-store") {
+        StoreAddress a;
+        std::string e;
+        if (!value.empty() && !parse_store_address(value, a, e)) return bad(e.c_str());
+        cfg.offence_store = std::string(value);
+    } else if (key == "offence-store-password-file") {
+        cfg.offence_store_password_file = std::string(value);
+    } else if (key == "offence-store-prefix") {
+        // One word: it is spliced into key and channel names.
+        if (value.find_first_of(" \t") != std::string_view::npos || value.size() > 64)
+            return bad("expected at most 64 characters without blanks");
+        cfg.offence_store_prefix = std::string(value);
     } else if (key == "max-request-bytes") {
         if (!parse_uint<std::size_t>(value, cfg.max_request_bytes, 64, 65536)) return bad("expected 64 to 65536");
     } else if (key == "maintenance") {
@@ -223,6 +256,9 @@ ArgsResult load_settings(const std::vector<std::string> &args, Settings &out, st
     if (s.config.banner_set && !build_banner(s.config.banner_link, s.config.banner_text, s.banner, error))
         return ArgsResult::Error;
     if (!parse_address_list(s.config.proxy_protocol_from, s.proxies, error)) return ArgsResult::Error;
+    if (!s.config.offence_store.empty() &&
+        (!parse_store_address(s.config.offence_store, s.store, error) || !read_password(s, error)))
+        return ArgsResult::Error;
     out = std::move(s);
     return ArgsResult::Ok;
 }
@@ -237,8 +273,9 @@ const char *usage_text() {
            "  --listen ADDR[:PORT]       address to listen on (default 127.0.0.1:80;\n"
            "                             IPv6 as [::]:80)\n"
            "  --metrics-listen ADDR[:PORT]\n"
-           "                             serve GET /metrics (Prometheus) here; keep it\n"
-           "                             on loopback or a private network (default off)\n"
+           "                             serve GET /metrics (Prometheus), /ready and\n"
+           "                             /live here; keep it on loopback or a private\n"
+           "                             network (default off)\n"
            "  --workers N                event-loop threads, 0 = one per core (default 0)\n"
            "  --max-connections N        open connections at most, over all workers (1024;\n"
            "                             at most 64000)\n"
@@ -258,6 +295,15 @@ const char *usage_text() {
            "                             before it is blocked (0 = off, default)\n"
            "  --abuse-table-size N       addresses remembered at most (65536; at most\n"
            "                             400000)\n"
+           "  --offence-store redis://HOST[:PORT][/DB]\n"
+           "                             share the offence table with the fleet through\n"
+           "                             Redis or Valkey (default off: this host's alone)\n"
+           "  --offence-store-password-file FILE\n"
+           "                             the store's password, the file's first line\n"
+           "  --offence-store-prefix TEXT\n"
+           "                             prefix of the store's keys (oramet-timed:)\n"
+           "  --drain-ms MS              after SIGTERM, keep serving this long while\n"
+           "                             /ready answers 503 (default 0)\n"
            "  --proxy-protocol-from LIST addresses of load balancers that start each\n"
            "                             connection with a PROXY line (default none)\n"
            "  --banner-link TEXT         banner link (UTF-8)\n"
@@ -269,8 +315,8 @@ const char *usage_text() {
            "  -h, --help                 this text\n"
            "\n"
            "SIGHUP rereads the config file and applies it without dropping connections\n"
-           "or the offence table; listen, metrics-listen and workers change only at a\n"
-           "restart.\n";
+           "or the offence table; listen, metrics-listen, workers and the offence-store\n"
+           "options change only at a restart.\n";
 }
 
 }  // namespace oramet

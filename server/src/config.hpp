@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "address.hpp"
+#include "offence_store.hpp"
 #include "version.hpp"
 
 namespace oramet {
@@ -21,6 +22,7 @@ struct Config {
     unsigned idle_timeout_ms = 2000;   // connected but nothing sent yet
     unsigned read_timeout_ms = 10000;  // whole request must arrive within this
     unsigned shutdown_grace_ms = 3000;
+    unsigned drain_ms = 0;  // after SIGTERM, not ready but still serving
     std::size_t max_request_bytes = 2048;
 
     bool maintenance = false;
@@ -30,6 +32,9 @@ struct Config {
 
     unsigned abuse_limit = 0;  // 0: off
     std::size_t abuse_table_size = 65536;
+    std::string offence_store;  // empty: the local table alone
+    std::string offence_store_password_file;
+    std::string offence_store_prefix = "oramet-timed:";
 
     std::string proxy_protocol_from;  // addresses allowed to send a PROXY line
 
@@ -69,6 +74,8 @@ struct Settings {
     std::optional<Version> minimum;
     std::string banner;            // code page 936, ready to send
     std::vector<AddrKey> proxies;  // exact addresses (IPv4 as IPv4-mapped)
+    StoreAddress store;            // when offence_store is set
+    std::string store_password;    // read from offence_store_password_file
 };
 
 // Command line (and the config file it names) to Settings, cross-checked

@@ -57,7 +57,7 @@ bool call_h2o_read(Conn *c, const char *err) {
 void record_offence(Conn *c) {
     if (c->offence_recorded || c->worker->settings->config.abuse_limit == 0) return;
     c->offence_recorded = true;
-    c->worker->shared->abuse.record(c->peer, wall_seconds());
+    count_address_offence(*c->worker->shared, c->peer);
 }
 
 void on_conn_close(void *data) {

@@ -24,6 +24,12 @@
 namespace oramet {
 namespace {
 
+// Without a watchdog, /live fails once a worker's loop has been still this
+// long: half the shipped unit's WatchdogSec=10, as with the watchdog.
+constexpr std::uint64_t kLiveWindowUs = 5000000;
+// How long a start waits for the fleet's blocked set.
+constexpr unsigned kFirstLoadMs = 2000;
+
 // A worker's listener (`reuseport`) listens at once, holding silent
 // connections as `idle_timeout_ms` asks from the first one on; else it is
 // only bound.
@@ -118,14 +124,24 @@ bool reload(Shared &shared, const std::vector<std::string> &args, unsigned nwork
     }
     auto old = shared.current();
     if (next.config.listen != old->config.listen || next.config.workers != old->config.workers ||
-        next.config.metrics_listen != old->config.metrics_listen) {
-        std::fprintf(stderr, "oramet-timed: SIGHUP: listen, metrics-listen and workers change only at a restart\n");
+        next.config.metrics_listen != old->config.metrics_listen ||
+        next.config.offence_store != old->config.offence_store ||
+        next.config.offence_store_prefix != old->config.offence_store_prefix ||
+        next.store_password != old->store_password) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: listen, metrics-listen, workers and the offence store change "
+                             "only at a restart\n");
         next.config.listen = old->config.listen;
         next.config.workers = old->config.workers;
         next.config.metrics_listen = old->config.metrics_listen;
+        next.config.offence_store = old->config.offence_store;
+        next.config.offence_store_password_file = old->config.offence_store_password_file;
+        next.config.offence_store_prefix = old->config.offence_store_prefix;
+        next.store = old->store;
+        next.store_password = old->store_password;
     }
     const Config &cfg = next.config;
     shared.abuse.set_limits(cfg.abuse_table_size, cfg.abuse_limit, wall_seconds());
+    if (shared.store) shared.store->set_limit(cfg.abuse_limit);
     // Every worker is asked to reload below and takes up accepting with it,
     // so whether the new limits made room needs no answer here.
     shared.budget.set_limits(cfg.max_connections, cfg.max_connections_per_address);
@@ -157,7 +173,8 @@ bool reload(Shared &shared, const std::vector<std::string> &args, unsigned nwork
 // The one-line summary `systemctl status` shows.
 std::string status_line(Shared &shared, double requests_per_second) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "STATUS=%.0f requests/s, %u open connections", requests_per_second,
+    std::snprintf(buf, sizeof buf, "STATUS=%s%.0f requests/s, %u open connections",
+                  shared.ready.load(std::memory_order_relaxed) ? "" : "draining, ", requests_per_second,
                   shared.budget.open());
     return buf;
 }
@@ -260,7 +277,21 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
     Shared shared(*settings);
     shared.settings = settings;
     shared.clock.check(cfg.require_synced_clock);
-    if (watchdog_usec != 0) shared.beat_ms = static_cast<unsigned>(std::max<std::uint64_t>(tick_us / 2000, 1));
+    // The loops always beat: /live asks, as the watchdog does when there is one.
+    shared.beat_ms = static_cast<unsigned>(std::max<std::uint64_t>(tick_us / 2000, 1));
+    shared.live_window_us = watchdog_usec != 0 ? watchdog_usec / 2 : kLiveWindowUs;
+    if (!cfg.offence_store.empty()) {
+        shared.store = std::make_unique<OffenceStore>(settings->store, cfg.offence_store, settings->store_password,
+                                                      cfg.offence_store_prefix, cfg.abuse_limit);
+        if (!shared.store->start()) {
+            std::fprintf(stderr, "oramet-timed: cannot start the offence store's thread: %s\n", std::strerror(errno));
+            return 1;
+        }
+        // Before the workers take a connection; a store that is slow to
+        // answer only delays the start, and then the local table decides.
+        if (!shared.store->wait_first_load(kFirstLoadMs))
+            std::fprintf(stderr, "oramet-timed: offence store slow to answer; starting without its blocked set\n");
+    }
 
     h2o_globalconf_t globalconf;
     h2o_config_init(&globalconf);
@@ -318,7 +349,10 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
     }
     std::fprintf(stderr, "oramet-timed: listening on %s with %u worker%s%s%s\n", cfg.listen.c_str(), nworkers,
                  nworkers == 1 ? "" : "s", metrics_fd >= 0 ? ", metrics on " : "", cfg.metrics_listen.c_str());
-    if (shared.running == nworkers) notifier.send("READY=1\n" + status_line(shared, 0));
+    if (shared.running == nworkers) {
+        shared.ready.store(true, std::memory_order_relaxed);
+        notifier.send("READY=1\n" + status_line(shared, 0));
+    }
 
     // Wait for signals; meanwhile, once a tick, look at the clock's state and
     // tell the service manager how things go.
@@ -329,8 +363,13 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
     std::uint64_t last_requests = 0;
     bool stuck_logged = false;
     int sig = 0;
+    // Draining: /ready says 503 while the server still accepts and answers,
+    // so that a load balancer's checks take it out before it stops.
+    bool draining = false;
+    SteadyClock::time_point drain_end;
     for (;;) {
         auto now = SteadyClock::now();
+        if (draining && now >= drain_end) break;
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next_check - now).count();
         if (left <= 0) {
             if (now >= next_clock) {
@@ -349,21 +388,37 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
             notifier.send(message);
             continue;
         }
+        if (draining)
+            left = std::min<long long>(left, std::chrono::duration_cast<std::chrono::nanoseconds>(drain_end - now).count());
         struct timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         sig = sigtimedwait(&sigs, nullptr, &wait);
-        if (sig == SIGTERM || sig == SIGINT) break;
-        if (sig == SIGHUP) {
+        if (sig == SIGTERM || sig == SIGINT) {
+            if (draining) break;  // asked twice: stop now
+            const unsigned drain_ms = shared.current()->config.drain_ms;
+            shared.ready.store(false, std::memory_order_relaxed);
+            notifier.send("STOPPING=1\n" + status_line(shared, 0));
+            if (drain_ms == 0) break;
+            std::fprintf(stderr, "oramet-timed: %s received, draining for %u ms\n",
+                         sig == SIGINT ? "SIGINT" : "SIGTERM", drain_ms);
+            draining = true;
+            drain_end = SteadyClock::now() + std::chrono::milliseconds(drain_ms);
+        }
+        if (sig == SIGHUP && !draining) {
             notifier.send("RELOADING=1\n" + monotonic_usec_line());
             std::string reload_error;
             bool ok = reload(shared, args, nworkers, reload_error);
             notifier.send("READY=1\n" + (ok ? status_line(shared, 0) : "STATUS=settings not reloaded: " + reload_error));
         }
     }
-    std::fprintf(stderr, "oramet-timed: %s received, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
-    notifier.send("STOPPING=1\nSTATUS=shutting down");
+    if (draining)
+        std::fprintf(stderr, "oramet-timed: drained, shutting down\n");
+    else
+        std::fprintf(stderr, "oramet-timed: %s received, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    notifier.send("STATUS=shutting down");
     for (auto &w : workers) ask(w.get(), kStop);
     for (auto &t : threads) t.join();
     metrics.stop();
+    if (shared.store) shared.store->stop();
     for (auto &w : workers) close(w->wake_fd[1]);
     h2o_config_dispose(&globalconf);
     std::fprintf(stderr, "oramet-timed: stopped\n");

@@ -9,6 +9,7 @@
 #include "config.hpp"
 #include "direct_reply.hpp"
 #include "metrics.hpp"
+#include "offence_store.hpp"
 #include "offences.hpp"
 #include "request.hpp"
 #include "version.hpp"

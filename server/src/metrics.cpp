@@ -92,6 +92,17 @@ std::string format_metrics(const MetricsSnapshot &s) {
     sample(out, "oramet_timed_reloads_total", "result=\"failed\"", s.reloads_failed);
     head(out, "oramet_timed_clock_synchronised", "gauge", "1 while the kernel reports the clock synchronised.");
     sample(out, "oramet_timed_clock_synchronised", "", s.clock_synced ? 1 : 0);
+    if (s.store_configured) {
+        head(out, "oramet_timed_offence_store_up", "gauge",
+             "1 while the offence store is reachable; 0: deciding on the local table alone.");
+        sample(out, "oramet_timed_offence_store_up", "", s.store_up ? 1 : 0);
+        head(out, "oramet_timed_offence_store_dropped_total", "counter",
+             "Offences not sent to the store because its queue was full.");
+        sample(out, "oramet_timed_offence_store_dropped_total", "", s.store_dropped);
+        head(out, "oramet_timed_offence_store_blocked_addresses", "gauge",
+             "Addresses in this replica's copy of the fleet's blocked set.");
+        sample(out, "oramet_timed_offence_store_blocked_addresses", "", s.store_blocked);
+    }
     head(out, "oramet_timed_reply_seconds", "histogram", "Time from accept to reply sent.");
     std::uint64_t cumulative = 0;
     for (std::size_t b = 0; b < kLatencyBuckets; ++b) {

@@ -88,6 +88,11 @@ struct MetricsSnapshot {
     std::uint64_t reloads_ok = 0;
     std::uint64_t reloads_failed = 0;
     bool clock_synced = false;
+    // The fleet's offence store, shown only when one is configured.
+    bool store_configured = false;
+    bool store_up = false;
+    std::uint64_t store_dropped = 0;
+    std::uint64_t store_blocked = 0;
 
     void add(const WorkerCounters &w);
     std::uint64_t requests() const;  // every answer, of every kind and path

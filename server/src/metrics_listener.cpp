@@ -56,9 +56,21 @@ std::string answer(std::string_view head, Shared &shared) {
     std::string_view method = line.substr(0, sp1);
     std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     std::string_view path = target.substr(0, target.find('?'));
-    if (path != "/metrics") return reply("404 Not Found", "text/plain", "not found\n", false);
+    if (path != "/metrics" && path != "/ready" && path != "/live")
+        return reply("404 Not Found", "text/plain", "not found\n", false);
     if (method != "GET" && method != "HEAD")
         return reply("405 Method Not Allowed", "text/plain", "GET only\n", false);
+    // A load balancer asks /ready: off while draining and before the
+    // listeners are up, never for maintenance or the clock, which are
+    // answered "~" rather than with a reset. A supervisor asks /live.
+    if (path == "/ready")
+        return shared.ready.load(std::memory_order_relaxed)
+                   ? reply("200 OK", "text/plain", "ready", method == "HEAD")
+                   : reply("503 Service Unavailable", "text/plain", "draining", method == "HEAD");
+    if (path == "/live")
+        return workers_beating(shared, shared.live_window_us)
+                   ? reply("200 OK", "text/plain", "live", method == "HEAD")
+                   : reply("503 Service Unavailable", "text/plain", "stuck", method == "HEAD");
     return reply("200 OK", "text/plain; version=0.0.4; charset=utf-8", format_metrics(take_snapshot(shared)),
                  method == "HEAD");
 }
@@ -83,6 +95,12 @@ MetricsSnapshot take_snapshot(Shared &shared) {
     s.reloads_ok = shared.reloads_ok.load(std::memory_order_relaxed);
     s.reloads_failed = shared.reloads_failed.load(std::memory_order_relaxed);
     s.clock_synced = shared.clock.synced();
+    if (shared.store) {
+        s.store_configured = true;
+        s.store_up = shared.store->up();
+        s.store_dropped = shared.store->dropped();
+        s.store_blocked = shared.store->blocked_count();
+    }
     return s;
 }
 

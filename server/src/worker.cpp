@@ -99,6 +99,23 @@ std::uint64_t monotonic_us() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+bool address_blocked(Shared &shared, const AddrKey &key) {
+    const std::int64_t now = wall_seconds();
+    return shared.abuse.blocked(key, now) || (shared.store && shared.store->blocked(key, now));
+}
+
+void count_address_offence(Shared &shared, const AddrKey &key) {
+    shared.abuse.record(key, wall_seconds());
+    if (shared.store) shared.store->offend(key);
+}
+
+bool workers_beating(const Shared &shared, std::uint64_t window_us) {
+    const std::int64_t now = static_cast<std::int64_t>(monotonic_us());
+    for (const Worker *w : shared.workers)
+        if (now - w->beat_us.load(std::memory_order_relaxed) > static_cast<std::int64_t>(window_us)) return false;
+    return true;
+}
+
 void ask(Worker *w, unsigned what) {
     w->asked.fetch_or(what);
     char b = 1;

@@ -18,6 +18,7 @@
 #include "clock_watch.hpp"
 #include "logic.hpp"
 #include "metrics.hpp"
+#include "store_client.hpp"
 
 namespace oramet {
 
@@ -40,6 +41,11 @@ struct Shared {
     ConnectionBudget budget;
     ClockWatch clock;
     std::atomic<bool> short_of_descriptors{false};  // logged, not yet over
+    std::unique_ptr<OffenceStore> store;  // the fleet's table, when one is configured
+    // /ready: the listeners are up and the server is not draining.
+    std::atomic<bool> ready{false};
+    // /live: every worker's loop has beaten within this.
+    std::uint64_t live_window_us = 0;
     std::vector<Worker *> workers;
     std::atomic<std::uint64_t> reloads_ok{0}, reloads_failed{0};
     // Workers whose loops run; the service manager hears of readiness once
@@ -139,6 +145,12 @@ inline thread_local Conn *t_current = nullptr;
 
 // worker.cpp
 std::int64_t wall_seconds();
+// Past the offence limit here or, with a store, anywhere in the fleet.
+bool address_blocked(Shared &shared, const AddrKey &key);
+// An offence, counted here and sent to the store.
+void count_address_offence(Shared &shared, const AddrKey &key);
+// Every worker's loop has beaten within `window_us`.
+bool workers_beating(const Shared &shared, std::uint64_t window_us);
 std::uint64_t monotonic_us();
 void ask(Worker *w, unsigned what);
 // Has the kernel hold silent connections on the listener when the idle cut

@@ -24,7 +24,9 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort >"$work/files"
 cat >"$work/expected" <<'EOF'
 -rw-r--r-- root/root ./etc/oramet-timed.conf
 -rw-r--r-- root/root ./usr/lib/systemd/system/oramet-timed.service
+-rw-r--r-- root/root ./usr/lib/systemd/system/oramet-timed@.service
 -rw-r--r-- root/root ./usr/share/doc/oramet-timed/README.md
+-rw-r--r-- root/root ./usr/share/doc/oramet-timed/examples/haproxy.cfg
 -rw-r--r-- root/root ./usr/share/man/man8/oramet-timed.8.gz
 -rwxr-xr-x root/root ./usr/sbin/oramet-timed
 EOF
@@ -35,7 +37,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = 2.07 ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 # The libraries the binary links come from dpkg-shlibdeps.
-[[ $(field Depends) == *libh2o-evloop* && $(field Depends) == *libc6* ]] || fail "Depends: $(field Depends)"
+[[ $(field Depends) == *libh2o-evloop* && $(field Depends) == *libhiredis* && $(field Depends) == *libc6* ]] ||
+  fail "Depends: $(field Depends)"
 
 dpkg-deb -e "$deb" "$work/control"
 [ "$(cat "$work/control/conffiles")" = /etc/oramet-timed.conf ] || fail "conffiles: $(cat "$work/control/conffiles")"
@@ -53,6 +56,13 @@ for line in Type=notify WatchdogSec=10 \
   grep -qxF "$line" "$unit" || fail "unit lacks $line"
 done
 grep -qx 'metrics-listen = 127.0.0.1:9617' "$work/root/etc/oramet-timed.conf" || fail "config's metrics-listen"
+grep -qx 'ExecStart=/usr/sbin/oramet-timed --config /etc/oramet-timed/%i.conf --require-synced-clock' \
+  "$work/root/usr/lib/systemd/system/oramet-timed@.service" || fail "template unit's ExecStart"
+# The stop must outlast the drain and the grace that follows it.
+drain=$(sed -n 's/^drain-ms = //p' "$work/root/etc/oramet-timed.conf")
+stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
+[ -n "$drain" ] && [ "$drain" -gt 3000 ] && [ $((stop * 1000)) -gt $((drain + 3000)) ] ||
+  fail "drain-ms ${drain:-missing} against TimeoutStopSec=$stop"
 
 # systemctl reload as the unit spells it, without systemd: its ExecReload=
 # lines in order against the packaged binary, the first failure failing the

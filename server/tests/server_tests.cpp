@@ -213,6 +213,16 @@ std::string scrape(const std::string &ip) {
     return raw.compare(0, 12, "HTTP/1.1 200") == 0 && sep != std::string::npos ? raw.substr(sep + 4) : "";
 }
 
+// The metrics listener's answer to GET `path` (/ready, /live).
+Response health(const std::string &ip, const std::string &path) {
+    int fd = connect_to(ip, nullptr, kMetricsPort);
+    if (fd < 0) return {};
+    send_all(fd, "GET " + path + " HTTP/1.0\r\n\r\n");
+    Response r = parse(read_until_close(fd));
+    close(fd);
+    return r;
+}
+
 // The lines of `want` ("name{labels} value") that `metrics` lacks.
 std::string missing_lines(const std::string &metrics, const std::vector<std::string> &want) {
     std::string missing;
@@ -923,6 +933,27 @@ TEST(Lifecycle, SigtermStopsCleanly) {
     EXPECT_NE(s.log().find("stopped"), std::string::npos) << s.log();
 }
 
+// SIGTERM with a drain: /ready turns 503 and STOPPING=1 goes out at once,
+// requests are still answered until the drain is over, then the server stops.
+TEST(Lifecycle, DrainsBeforeStopping) {
+    NotifySocket notify(::testing::TempDir() + "oramet-timed-drain.notify");
+    Server s("127.0.11.10", {"--drain-ms", "3000", "--metrics-listen", "127.0.11.10:18124"}, Launch{{notify.env()}});
+    ASSERT_EQ(notify.next().compare(0, 8, "READY=1\n"), 0) << s.log();
+    EXPECT_EQ(health(s.ip(), "/ready").body, "ready");
+    kill(s.pid(), SIGTERM);
+    EXPECT_NE(notify.next("STOPPING=1"), "<none>");
+    Response draining = health(s.ip(), "/ready");
+    EXPECT_EQ(draining.status, 503);
+    EXPECT_EQ(draining.body, "draining");
+    EXPECT_EQ(health(s.ip(), "/live").status, 200) << "draining is not dying";
+    EXPECT_FALSE(s.exited()) << s.log();
+    EXPECT_TRUE(is_time_body(get(s.ip(), "/?v=2.07").body)) << "still answering while draining";
+    int status = s.wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << s.log();
+    EXPECT_LT(connect_to(s.ip()), 0) << "still listening after the drain";
+    EXPECT_NE(s.log().find("draining for 3000 ms"), std::string::npos) << s.log();
+}
+
 TEST(Lifecycle, SigintStopsCleanly) {
     Server s("127.0.0.220", {});
     START(s);
@@ -1131,7 +1162,12 @@ TEST(Metrics, ScrapeShowsExactlyWhatHappened) {
         });
         return missing.empty();
     })) << missing << "in:\n" << metrics;
-    // The listener answers nothing but GET /metrics.
+    // Ready through the clock's and the switch's changes: a replica that
+    // answers "~" stays in the load balancer.
+    Response ready = health(s.ip(), "/ready");
+    EXPECT_EQ(ready.status, 200);
+    EXPECT_EQ(ready.body, "ready");
+    // The listener answers nothing but GET /metrics, /ready and /live.
     for (const char *request : {"GET / HTTP/1.1\r\n\r\n", "POST /metrics HTTP/1.1\r\n\r\n", "junk\r\n\r\n"}) {
         int fd = connect_to(s.ip(), nullptr, kMetricsPort);
         ASSERT_GE(fd, 0);
@@ -1145,7 +1181,8 @@ TEST(Lifecycle, NotifiesTheServiceManager) {
     for (std::string address : {::testing::TempDir() + "oramet-timed.notify", std::string("@oramet-timed-test")}) {
         SCOPED_TRACE(address);
         NotifySocket notify(address);
-        Server s("127.0.0.239", {"--workers", "1"}, Launch{{notify.env(), "WATCHDOG_USEC=400000"}});
+        Server s("127.0.0.239", {"--workers", "1", "--metrics-listen", "127.0.0.239:18124"},
+                 Launch{{notify.env(), "WATCHDOG_USEC=400000"}});
         std::string ready = notify.next();
         EXPECT_EQ(ready.compare(0, 8, "READY=1\n"), 0) << ready << s.log();
         EXPECT_NE(ready.find("\nSTATUS=0 requests/s, 0 open connections"), std::string::npos) << ready;
@@ -1163,9 +1200,15 @@ TEST(Lifecycle, NotifiesTheServiceManager) {
         ASSERT_EQ(ptrace(PTRACE_SEIZE, worker, nullptr, nullptr), 0) << std::strerror(errno);
         ASSERT_EQ(ptrace(PTRACE_INTERRUPT, worker, nullptr, nullptr), 0);
         EXPECT_NE(notify.next("STATUS="), "<none>") << "the main thread reports on, without WATCHDOG=1";
+        // /live follows the watchdog's rule.
+        EXPECT_TRUE(eventually([&] { return health(s.ip(), "/live").status == 503; }));
+        EXPECT_EQ(health(s.ip(), "/live").body, "stuck");
         waitpid(worker, nullptr, __WALL);
         ASSERT_EQ(ptrace(PTRACE_DETACH, worker, nullptr, nullptr), 0);
         EXPECT_NE(notify.next("WATCHDOG=1\n"), "<none>");
+        Response live;
+        EXPECT_TRUE(eventually([&] { return (live = health(s.ip(), "/live")).status == 200; }));
+        EXPECT_EQ(live.body, "live");
         EXPECT_NE(s.log().find("worker 1 has not run for"), std::string::npos) << s.log();
         struct timespec before;
         clock_gettime(CLOCK_MONOTONIC, &before);
@@ -1202,6 +1245,11 @@ TEST(Lifecycle, CheckConfig) {
         {{"--banner-text", "\xff"}, 0, 1, "oramet-timed: banner text: "},
         {{"--listen", "127.0.0.1:80", "--metrics-listen", "127.0.0.1"}, 0, 1,
          "oramet-timed: metrics-listen must differ from listen\n"},
+        {{"--offence-store", "redis:/127.0.11.1"}, 0, 1,
+         "oramet-timed: --offence-store: expected redis://HOST[:PORT][/DB] (got \"redis:/127.0.11.1\")\n"},
+        {{"--offence-store", "redis://127.0.11.1:6379/x"}, 0, 1, "oramet-timed: --offence-store: database: "},
+        {{"--offence-store", "redis://127.0.11.1", "--offence-store-password-file", "/nonexistent/password"}, 0, 1,
+         "oramet-timed: offence-store-password-file: cannot read /nonexistent/password: "},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.back());

@@ -6,6 +6,7 @@
 
 #include <sys/timex.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "logic.hpp"
@@ -405,7 +406,10 @@ TEST(ConfigTest, ParsesFileText) {
                                   "banner-link = http://example.test/a=b\n"
                                   "banner-text =  你好 world \n"
                                   "workers = 2\n"
-                                  "max-connections = 300\n",
+                                  "max-connections = 300\n"
+                                  "drain-ms = 4000\n"
+                                  "offence-store = redis://[::1]:6380/2\n"
+                                  "offence-store-prefix = fleet-a:\n",
                                   err))
         << err;
     EXPECT_EQ(c.listen, "127.0.0.201:8080");
@@ -418,6 +422,9 @@ TEST(ConfigTest, ParsesFileText) {
     EXPECT_TRUE(c.banner_set);
     EXPECT_EQ(c.workers, 2u);
     EXPECT_EQ(c.max_connections, 300u);
+    EXPECT_EQ(c.drain_ms, 4000u);
+    EXPECT_EQ(c.offence_store, "redis://[::1]:6380/2");
+    EXPECT_EQ(c.offence_store_prefix, "fleet-a:");
 }
 
 TEST(ConfigTest, RejectsBadFileText) {
@@ -437,6 +444,9 @@ TEST(ConfigTest, RejectsBadFileText) {
     EXPECT_FALSE(parse_config_text(c, "abuse-table-size = 400001\n", err));
     EXPECT_FALSE(parse_config_text(c, "proxy-protocol-from = 10.0.0.1, lb.example\n", err));
     EXPECT_NE(err.find("lb.example"), std::string::npos) << err;
+    EXPECT_FALSE(parse_config_text(c, "offence-store = 127.0.0.1:6379\n", err));
+    EXPECT_FALSE(parse_config_text(c, "offence-store-prefix = two words\n", err));
+    EXPECT_FALSE(parse_config_text(c, "drain-ms = soon\n", err));
     ASSERT_TRUE(parse_config_text(c, "max-connections = 64000\nabuse-table-size = 400000\n", err)) << err;
 }
 
@@ -468,6 +478,13 @@ TEST(ConfigTest, CommandLine) {
     EXPECT_EQ(parse_args(d, {"listen"}, err), ArgsResult::Error);
     EXPECT_EQ(parse_args(d, {"--bogus", "1"}, err), ArgsResult::Error);
     EXPECT_EQ(parse_args(d, {"--config", "/nonexistent/oramet-timed.conf"}, err), ArgsResult::Error);
+    // The store's password only ever comes from a file.
+    EXPECT_EQ(parse_args(d, {"--offence-store-password", "secret"}, err), ArgsResult::Error);
+    Settings st;
+    EXPECT_EQ(load_settings({"--offence-store", "redis://10.0.0.7", "--offence-store-password-file",
+                             "/nonexistent/password"}, st, err),
+              ArgsResult::Error);
+    EXPECT_NE(err.find("/nonexistent/password"), std::string::npos) << err;
 }
 
 TEST(ConfigTest, Validation) {
@@ -544,4 +561,112 @@ TEST(Metrics, HistogramBucketsAndText) {
                              "oramet_timed_clock_synchronised 1\n", "# TYPE oramet_timed_reply_seconds histogram\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     EXPECT_EQ(s.requests(), 7u);
+    EXPECT_EQ(text.find("offence_store"), std::string::npos) << "no store lines without a store";
+    s.store_configured = true;
+    s.store_dropped = 4;
+    s.store_blocked = 2;
+    text = format_metrics(s);
+    for (const char *line : {"oramet_timed_offence_store_up 0\n", "oramet_timed_offence_store_dropped_total 4\n",
+                             "oramet_timed_offence_store_blocked_addresses 2\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+}
+
+TEST(OffenceStore, ParsesStoreAddresses) {
+    struct Case {
+        const char *text;
+        const char *host;  // nullptr: rejected
+        unsigned port, db;
+    } cases[] = {
+        {"redis://10.0.0.7", "10.0.0.7", 6379, 0},
+        {"redis://10.0.0.7:6380", "10.0.0.7", 6380, 0},
+        {"redis://10.0.0.7:6380/3", "10.0.0.7", 6380, 3},
+        {"redis://store.internal/2", "store.internal", 6379, 2},
+        {"redis://[2001:db8::7]:6390/1", "2001:db8::7", 6390, 1},
+        {"redis://[::1]", "::1", 6379, 0},
+        {"redis://10.0.0.7/", "10.0.0.7", 6379, 0},
+        {"10.0.0.7:6379", nullptr, 0, 0},
+        {"rediss://10.0.0.7", nullptr, 0, 0},
+        {"redis://", nullptr, 0, 0},
+        {"redis://10.0.0.7:", nullptr, 0, 0},
+        {"redis://10.0.0.7:0", nullptr, 0, 0},
+        {"redis://10.0.0.7:65536", nullptr, 0, 0},
+        {"redis://10.0.0.7/x", nullptr, 0, 0},
+        {"redis://10.0.0.7:6379x", nullptr, 0, 0},
+        {"redis://[::1", nullptr, 0, 0},
+        {"redis://[nothost]", nullptr, 0, 0},
+        {"redis://[::1]x", nullptr, 0, 0},
+        {"redis://user@10.0.0.7", nullptr, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        StoreAddress a{"sentinel", 1, 99};
+        std::string err;
+        bool ok = parse_store_address(c.text, a, err);
+        ASSERT_EQ(ok, c.host != nullptr) << err;
+        if (!ok) {
+            EXPECT_FALSE(err.empty());
+            EXPECT_EQ(a.host, "sentinel") << "untouched on error";
+            continue;
+        }
+        EXPECT_EQ(a.host, c.host);
+        EXPECT_EQ(a.port, c.port);
+        EXPECT_EQ(a.db, c.db);
+    }
+}
+
+// Every replica must spell an address the same way, and read back only
+// what one of them wrote.
+TEST(OffenceStore, AddressKeysAsText) {
+    EXPECT_EQ(addr_key_text(key4("192.0.2.7")), "192.0.2.7");
+    EXPECT_EQ(addr_key_text(key6("2001:db8:1:2:aaaa::1")), "2001:db8:1:2::/64");
+    for (const AddrKey &k : {key4("192.0.2.7"), key4("0.0.0.0"), key6("2001:db8:1:2::9"), key6("fe80::1")})
+        EXPECT_EQ(parse_addr_key_text(addr_key_text(k)), k) << addr_key_text(k);
+    for (const char *bad : {"", "192.0.2", "192.0.2.7/64", "2001:db8::1", "2001:db8::1/64", "::ffff:1.2.3.4/64",
+                            "/64", "2001:db8::/48x"})
+        EXPECT_FALSE(parse_addr_key_text(bad)) << bad;
+    StoreKeys keys("p:");
+    EXPECT_EQ(keys.count(key4("192.0.2.7")), "p:offences:192.0.2.7");
+    EXPECT_EQ(keys.blocked(), "p:blocked");
+
+    AddrKey k{};
+    std::int64_t until = -1;
+    ASSERT_TRUE(parse_block_message(block_message(key6("2001:db8::1"), 1796900000), k, until));
+    EXPECT_EQ(k, key6("2001:db8::1"));
+    EXPECT_EQ(until, 1796900000);
+    for (const char *bad : {"192.0.2.7", "192.0.2.7 ", "192.0.2.7 -5", "192.0.2.7 12x", "x 12",
+                            "192.0.2.7 1234567890123456789"})
+        EXPECT_FALSE(parse_block_message(bad, k, until)) << bad;
+}
+
+TEST(OffenceStore, QueueMergesPerAddressAndDropsWhenFull) {
+    OffenceQueue q(2);
+    EXPECT_TRUE(q.push(key4("192.0.2.1")));
+    EXPECT_TRUE(q.push(key4("192.0.2.1")));
+    EXPECT_TRUE(q.push(key6("2001:db8::1")));
+    EXPECT_TRUE(q.push(key6("2001:db8::2")));  // same /64: merged
+    EXPECT_FALSE(q.push(key4("192.0.2.3")));   // a third address
+    EXPECT_TRUE(q.push(key4("192.0.2.1")));    // known ones still count
+    EXPECT_EQ(q.dropped(), 1u);
+    auto taken = q.take();
+    std::sort(taken.begin(), taken.end());
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0], std::make_pair(key4("192.0.2.1"), 3u));  // IPv4-mapped sorts first
+    EXPECT_EQ(taken[1], std::make_pair(key6("2001:db8::1"), 2u));
+    EXPECT_TRUE(q.take().empty());
+    EXPECT_TRUE(q.push(key4("192.0.2.3"))) << "room again once taken";
+}
+
+TEST(OffenceStore, BlockedCopyEndsAndIsReplacedWhole) {
+    BlockedCopy b;
+    EXPECT_FALSE(b.blocked(key4("192.0.2.1"), 100));
+    b.add(key4("192.0.2.1"), 200);
+    b.add(key4("192.0.2.1"), 150);  // an older message does not shorten it
+    EXPECT_TRUE(b.blocked(key4("192.0.2.1"), 199));
+    EXPECT_FALSE(b.blocked(key4("192.0.2.1"), 200));
+    EXPECT_FALSE(b.blocked(key4("192.0.2.2"), 100));
+    b.replace({{key4("192.0.2.2"), 300}});
+    EXPECT_FALSE(b.blocked(key4("192.0.2.1"), 100));
+    EXPECT_TRUE(b.blocked(key4("192.0.2.2"), 100));
+    EXPECT_EQ(b.size(), 1u);
+    EXPECT_EQ(store_backoff_ms(1000), 4000u) << "the pause between attempts has a ceiling";
 }
