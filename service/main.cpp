@@ -9,13 +9,12 @@
 #include "app/format_text.h"
 #include "service/clock_contract.h"
 #include "service/clock_keeper.h"
+#include "service/event_log.h"
 #include "service/pipe_server.h"
 #include "service/registration.h"
 
 namespace {
 
-constexpr char kEventSource[] = "Oramet";
-constexpr DWORD kStartFailedEvent = 1;
 // Stopping ends every wait at once; only an exchange's socket may linger,
 // and the service does not wait for it beyond this.
 constexpr DWORD kStopWaitHintMs = 3000;
@@ -40,20 +39,6 @@ void Report(DWORD state, DWORD exitCode, DWORD waitHintMs) {
   status.dwCheckPoint =
       state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : status.dwCheckPoint + 1;
   SetServiceStatus(g_service.handle, &status);  // nothing to do about a refusal
-}
-
-// The Application event log under the source "Oramet". No message file is
-// registered, so the viewer shows the text as the event's insertion string.
-void LogStartFailure(const char* what, DWORD error) {
-  HANDLE source = RegisterEventSourceA(nullptr, kEventSource);
-  if (source == nullptr) return;  // the SCM still gets the exit code
-  char text[160];
-  FormatText(text, sizeof text, "%s could not start: %s failed with system error %lu.",
-             kClockServiceName, what, static_cast<unsigned long>(error));
-  const char* strings[] = {text};
-  ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kStartFailedEvent, nullptr, 1, 0, strings,
-               nullptr);
-  DeregisterEventSource(source);
 }
 
 // A line for whoever started the program by hand; nothing to do when there
