@@ -113,6 +113,36 @@ NumberText FormatUnsigned(unsigned long number) {
   return result;
 }
 
+struct LoggedStep {
+  const char* server;
+  UnixMs received;
+  int64_t stepMs;   // from the anchor
+  int64_t movedMs;  // from the clock it replaced, when set
+  PhaseBounds bounds;
+  uint32_t held;
+};
+
+void LogClockEvent(ClockEvent event, const LoggedStep& step) {
+  TimeText sent = FormatUtc(step.received);
+  NumberText held = FormatUnsigned(step.held);
+  if (event == ClockEvent::Refused) {
+    NumberText seconds = FormatNumber(StepSeconds(step.stepMs));
+    NumberText ahead = FormatUnsigned(step.bounds.aheadSeconds);
+    NumberText behind = FormatUnsigned(step.bounds.behindSeconds);
+    const char* strings[] = {step.server, sent.text, seconds.text, ahead.text, behind.text,
+                             held.text};
+    WriteEvent(EVENTLOG_WARNING_TYPE, MSG_STEP_REFUSED, strings, 6);
+  } else if (event == ClockEvent::BeforeBuild) {
+    TimeText build = FormatUtc(int64_t{ORAMET_BUILD_TIME} * 1000);
+    const char* strings[] = {step.server, sent.text, build.text, held.text};
+    WriteEvent(EVENTLOG_WARNING_TYPE, MSG_BEFORE_BUILD, strings, 4);
+  } else if (event == ClockEvent::LargeStep) {
+    NumberText moved = FormatNumber(StepSeconds(step.movedMs));
+    const char* strings[] = {step.server, sent.text, moved.text, held.text};
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, MSG_LARGE_STEP, strings, 4);
+  }
+}
+
 }  // namespace
 
 SyncOutcome ClockKeeper::SyncSystemClock() {
@@ -143,24 +173,8 @@ SyncOutcome ClockKeeper::SyncSystemClock() {
   ClockEvent event = EventFor(decision.verdict, received - before);
   uint32_t held = 0;
   if (event != ClockEvent::None && PassEvent(&events_, tick, &held)) {
-    TimeText sent = FormatUtc(received);
-    NumberText step = FormatNumber(StepSeconds(decision.stepMs));
-    NumberText heldText = FormatUnsigned(held);
-    if (event == ClockEvent::Refused) {
-      NumberText ahead = FormatUnsigned(bounds.aheadSeconds);
-      NumberText behind = FormatUnsigned(bounds.behindSeconds);
-      const char* strings[] = {server.text, sent.text,   step.text,
-                               ahead.text,  behind.text, heldText.text};
-      WriteEvent(EVENTLOG_WARNING_TYPE, MSG_STEP_REFUSED, strings, 6);
-    } else if (event == ClockEvent::BeforeBuild) {
-      TimeText build = FormatUtc(int64_t{ORAMET_BUILD_TIME} * 1000);
-      const char* strings[] = {server.text, sent.text, build.text, heldText.text};
-      WriteEvent(EVENTLOG_WARNING_TYPE, MSG_BEFORE_BUILD, strings, 4);
-    } else {
-      NumberText moved = FormatNumber(StepSeconds(received - before));
-      const char* strings[] = {server.text, sent.text, moved.text, heldText.text};
-      WriteEvent(EVENTLOG_INFORMATION_TYPE, MSG_LARGE_STEP, strings, 4);
-    }
+    LoggedStep step{server.text, received, decision.stepMs, received - before, bounds, held};
+    LogClockEvent(event, step);
   }
   if (decision.verdict != StepVerdict::Set)
     return {SyncResult::TooFar, StepSeconds(decision.stepMs)};
