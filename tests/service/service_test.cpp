@@ -320,18 +320,26 @@ TEST_F(ClockService, ASilentClientBlocksNoOther) {
 }
 
 TEST_F(ClockService, ProgramRefusedTheClockHasTheServiceSetIt) {
-  LoopbackServer server(kTimeIp, {CurrentTime()});
-  ASSERT_TRUE(server.listening());
-  AwaitFreshExchange();
-  MessageBoxRecorder boxes;
-  lstrcpynA(window.serverHost, kTimeIp, sizeof window.serverHost);
-  SetLocalTimeRecorder::result = FALSE;
-  SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
-  window.SyncNow();
-  EXPECT_TRUE(boxes.boxes().empty());
-  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
-  // The window's request, then the service's.
-  EXPECT_EQ(server.requests().size(), 2u);
+  // A time the service refuses (TOOFAR) is a failed set like any other.
+  const struct {
+    int64_t offsetSeconds;
+    const char* status;
+  } cases[] = {{0, kTextSetTimeOk}, {16 * kHour, kTextSetTimeFailed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offsetSeconds);
+    LoopbackServer server(kTimeIp, {CurrentTime(c.offsetSeconds)});
+    ASSERT_TRUE(server.listening());
+    AwaitFreshExchange();
+    MessageBoxRecorder boxes;
+    lstrcpynA(window.serverHost, kTimeIp, sizeof window.serverHost);
+    SetLocalTimeRecorder::result = FALSE;
+    SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
+    window.SyncNow();
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(Text(IDC_STATUS), c.status);
+    // The window's request, then the service's.
+    EXPECT_EQ(server.requests().size(), 2u);
+  }
 }
 
 TEST_F(ClockService, StopsWithinItsWaitHintDuringAnExchange) {
