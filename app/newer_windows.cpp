@@ -1,6 +1,5 @@
 #include "app/newer_windows.h"
 
-#include "sync/clock_math.h"
 #include "ui/dpi_scale.h"
 
 namespace {
@@ -49,15 +48,4 @@ void KeepDialogScalingOwn(HWND dialog) {
     // Not checked: it fails only for a window that is no dialog.
     set(dialog, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
   }
-}
-
-uint64_t TickCount64() {
-  using GetTickCount64Fn = ULONGLONG(WINAPI*)();
-  if (auto tick = Find<GetTickCount64Fn>("kernel32.dll", "GetTickCount64")) return tick();
-  // The system's count, not the window's: one last reading per process. The
-  // 32-bit count merely widened would jump back by 2^32 at its wrap, and the
-  // elapsed time across it would become about 2^64 ms.
-  static uint64_t last = 0;
-  last = ExtendTick(GetTickCount(), last);
-  return last;
 }

@@ -28,5 +28,6 @@ void KeepDialogScalingOwn(HWND dialog);
 // never wraps. Where it is missing (XP), the 32-bit count carried on past
 // its wrap every 49.7 days; two readings are compared right when no whole
 // wrap passes between them unread, which the live clock's tick of every
-// second ensures while it runs. Called on the window's thread only.
+// second ensures while it runs. Called on one thread only: the window's, or
+// the clock service's exchange thread.
 uint64_t TickCount64();

@@ -40,7 +40,7 @@ bool NumberAfter(const char* reply, const char* prefix, long long* number) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Five leading bytes choose the outcome; the rest is the request.
   if (size < 5) return 0;
-  SyncOutcome outcome{static_cast<SyncResult>(data[0] % 3), 0};
+  SyncOutcome outcome{static_cast<SyncResult>(data[0] % 4), 0};
   uint32_t code = data[1] | data[2] << 8 | data[3] << 16 | static_cast<uint32_t>(data[4]) << 24;
   outcome.code = static_cast<int32_t>(code);
   const size_t length = std::min<size_t>(size - 5, kClockRequestLimit + 1);
@@ -61,8 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::strcmp(reply, "OK") == 0);
   } else if (outcome.result == SyncResult::SetFailed) {
     FUZZ_CHECK(NumberAfter(reply, "SETFAIL ", &number) && number == code);
-  } else {
+  } else if (outcome.result == SyncResult::FetchFailed) {
     FUZZ_CHECK(NumberAfter(reply, "FETCHFAIL ", &number) && number == outcome.code);
+  } else {
+    FUZZ_CHECK(NumberAfter(reply, "TOOFAR ", &number) && number == outcome.code);
   }
   return 0;
 }

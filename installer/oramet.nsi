@@ -44,6 +44,8 @@ SetCompressor /SOLID lzma
 ; program that has no right to.
 !define SERVICE_PROGRAM "oramet-clock.exe"
 !define SERVICE_NAME "OrametClock"
+; Its event log source, whose texts are its own message table.
+!define EVENTLOG_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Oramet"
 ; The main window: a dialog with the program's caption.
 !define WINDOW_CLASS "#32770"
 !define WINDOW_CAPTION "${PRODUCT} ${VERSION}"
@@ -370,6 +372,8 @@ Section "Oramet" SecProgram
 !ifdef X64
     Call RestoreEarlierSettings
 !endif
+    WriteRegExpandStr HKLM "${EVENTLOG_KEY}" "EventMessageFile" "$INSTDIR\${SERVICE_PROGRAM}"
+    WriteRegDWORD HKLM "${EVENTLOG_KEY}" "TypesSupported" 7
     ; Registers (or reconfigures) and starts it.
     nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /install'
     Pop $0
@@ -457,12 +461,16 @@ FunctionEnd
 Section "Uninstall"
   Call un.FreeProgram
   ${If} ${FileExists} "$INSTDIR\${SERVICE_PROGRAM}"
-    ; Stops and deletes the service; the administrator's server goes with it.
+    ; Stops and deletes the service; the administrator's settings for it go
+    ; with it.
     nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /uninstall'
     Pop $0
     Call un.FreeService
+    DeleteRegKey HKLM "${EVENTLOG_KEY}"
     ${MachineSettingsView}
     DeleteRegValue HKLM "${SETTINGS_KEY}" "Server"
+    DeleteRegValue HKLM "${SETTINGS_KEY}" "MaxPosPhaseCorrection"
+    DeleteRegValue HKLM "${SETTINGS_KEY}" "MaxNegPhaseCorrection"
     DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKLM "${SETTINGS_PARENT}"
     ${ProgramView}

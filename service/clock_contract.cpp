@@ -20,6 +20,8 @@ int AnswerClockRequest(const char* request, int length, SyncRunner& runner, char
     case SyncResult::FetchFailed:
       return FormatText(reply, kClockReplyCapacity, "FETCHFAIL %ld",
                         static_cast<long>(outcome.code));
+    case SyncResult::TooFar:
+      return FormatText(reply, kClockReplyCapacity, "TOOFAR %ld", static_cast<long>(outcome.code));
   }
   return -1;
 }

@@ -2,10 +2,12 @@
 // and its reply, and when an exchange may be reused. No Windows header.
 //
 // A client writes one message and reads one reply message, both ASCII:
-//   "SYNC"  ->  "OK" | "SETFAIL <system error>" | "FETCHFAIL <n>"
+//   "SYNC"  ->  "OK" | "SETFAIL <system error>" | "FETCHFAIL <n>" | "TOOFAR <seconds>"
 //   anything else (other bytes, empty, over 64 bytes)  ->  "BAD", then closed.
 // FETCHFAIL carries HttpGet's result when it is below 1, else 0 (a "~", "^",
-// "#" or unreadable reply).
+// "#" or unreadable reply). TOOFAR: the time was refused, as too far from the
+// service's anchor or before the build; it carries the step from the anchor
+// in seconds (StepSeconds).
 #pragma once
 #include <cstdint>
 
@@ -21,11 +23,13 @@ constexpr int kClockReplyCapacity = 32;
 // A request within this long after the end of an exchange gets its reply again.
 constexpr uint32_t kClockReuseMs = 2000;
 
-enum class SyncResult { Set, SetFailed, FetchFailed };
+enum class SyncResult { Set, SetFailed, FetchFailed, TooFar };
 
 struct SyncOutcome {
   SyncResult result;
-  int32_t code;  // the system error for SetFailed, the fetch result for FetchFailed
+  // The system error for SetFailed, the fetch result for FetchFailed, the
+  // step in seconds for TooFar.
+  int32_t code;
 };
 
 // Runs (or reuses) one exchange for a SYNC request; false when there is no

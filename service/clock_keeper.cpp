@@ -2,7 +2,11 @@
 
 #include <cstdint>
 
+#include "app/format_text.h"
+#include "app/newer_windows.h"
+#include "service/event_log.h"
 #include "settings/registry.h"
+#include "sync/calendar.h"
 #include "sync/local_time.h"
 #include "sync/time_exchange.h"
 
@@ -13,6 +17,10 @@ namespace {
 // that cannot connect is tried through the machine's proxy, with 5 s to
 // connect and 5 s for the reply again.
 constexpr DWORD kExchangeWaitMs = 17000;
+// The idle exchange thread reads the tick count at least this often: where
+// the 64-bit count is missing (XP) it is the 32-bit one carried over its wrap,
+// which needs a reading within every 49.7 days.
+constexpr DWORD kTickReadMs = 24 * 60 * 60 * 1000;
 
 struct ServerName {
   char text[256];
@@ -44,11 +52,103 @@ ServerName ServerHost() {
   return host;
 }
 
+// A bound as an administrator stores it (REG_DWORD, native view, as the
+// server); anything else is the default.
+uint32_t PhaseBound(HKEY key, const char* name) {
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof value;
+  if (key != nullptr &&
+      RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_DWORD && size == sizeof value)
+    return value;
+  return kDefaultPhaseCorrection;
+}
+
+PhaseBounds ReadPhaseBounds() {
+  ScopedKey key;
+  // A missing key leaves it null: both bounds are then the default.
+  RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                key.receive());
+  return {PhaseBound(key.get(), "MaxPosPhaseCorrection"),
+          PhaseBound(key.get(), "MaxNegPhaseCorrection")};
+}
+
+UnixMs SystemClockMs() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // 100 ns units since 1601.
+  uint64_t units = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>(units / 10000) - 11644473600000;
+}
+
+struct TimeText {
+  char text[24];
+};
+
+// "2026-12-09 10:00:00" (UTC); times outside the calendar do not reach here.
+TimeText FormatUtc(UnixMs time) {
+  TimeText result{};
+  CalendarFields fields{};
+  ToLocalFields(time / 1000, static_cast<int32_t>(time % 1000), fields);
+  FormatText(result.text, sizeof result.text, "%04d-%02d-%02d %02d:%02d:%02d", fields.year,
+             fields.month, fields.day, fields.hour, fields.minute, fields.second);
+  return result;
+}
+
+struct NumberText {
+  char text[16];
+};
+
+NumberText FormatNumber(long number) {
+  NumberText result{};
+  FormatText(result.text, sizeof result.text, "%ld", number);
+  return result;
+}
+
+NumberText FormatUnsigned(unsigned long number) {
+  NumberText result{};
+  FormatText(result.text, sizeof result.text, "%lu", number);
+  return result;
+}
+
+struct LoggedStep {
+  const char* server;
+  UnixMs received;
+  int64_t stepMs;   // from the anchor
+  int64_t movedMs;  // from the clock it replaced, when set
+  PhaseBounds bounds;
+  uint32_t held;
+};
+
+void LogClockEvent(ClockEvent event, const LoggedStep& step) {
+  TimeText sent = FormatUtc(step.received);
+  NumberText held = FormatUnsigned(step.held);
+  if (event == ClockEvent::Refused) {
+    NumberText seconds = FormatNumber(StepSeconds(step.stepMs));
+    NumberText ahead = FormatUnsigned(step.bounds.aheadSeconds);
+    NumberText behind = FormatUnsigned(step.bounds.behindSeconds);
+    const char* strings[] = {step.server, sent.text, seconds.text, ahead.text, behind.text,
+                             held.text};
+    WriteEvent(EVENTLOG_WARNING_TYPE, MSG_STEP_REFUSED, strings, 6);
+  } else if (event == ClockEvent::BeforeBuild) {
+    TimeText build = FormatUtc(int64_t{ORAMET_BUILD_TIME} * 1000);
+    const char* strings[] = {step.server, sent.text, build.text, held.text};
+    WriteEvent(EVENTLOG_WARNING_TYPE, MSG_BEFORE_BUILD, strings, 4);
+  } else if (event == ClockEvent::LargeStep) {
+    NumberText moved = FormatNumber(StepSeconds(step.movedMs));
+    const char* strings[] = {step.server, sent.text, moved.text, held.text};
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, MSG_LARGE_STEP, strings, 4);
+  }
+}
+
 }  // namespace
 
-SyncOutcome SyncSystemClock(HANDLE stop) {
+SyncOutcome ClockKeeper::SyncSystemClock() {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(ServerHost().text, exchange, ProxySettings::Machine);
+  ServerName server = ServerHost();
+  TimeExchange got = RequestTime(server.text, exchange, ProxySettings::Machine);
   if (got.length < 1) return {SyncResult::FetchFailed, got.length};
   if (got.reply != ReplyClass::Time) return {SyncResult::FetchFailed, 0};
   // Unix seconds broken down as they are: the UTC fields, with no zone and
@@ -58,9 +158,26 @@ SyncOutcome SyncSystemClock(HANDLE stop) {
     return {SyncResult::FetchFailed, 0};
   // A stop while the exchange ran: the service has reported it is going,
   // and sets nothing after that.
-  if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return {SyncResult::FetchFailed, 0};
-  if (!SetSystemTime(&utc))
+  if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return {SyncResult::FetchFailed, 0};
+
+  UnixMs received = got.base.seconds * 1000 + got.base.millis;
+  uint64_t tick = TickCount64();
+  PhaseBounds bounds = ReadPhaseBounds();
+  StepDecision decision =
+      DecideStep(received, got.authenticated, anchor_, tick, bounds, ORAMET_BUILD_TIME);
+  UnixMs before = SystemClockMs();
+  if (decision.verdict == StepVerdict::Set && !SetSystemTime(&utc))
     return {SyncResult::SetFailed, static_cast<int32_t>(GetLastError())};
+  if (decision.movesAnchor) anchor_ = {received, tick};
+
+  ClockEvent event = EventFor(decision.verdict, received - before);
+  uint32_t held = 0;
+  if (event != ClockEvent::None && PassEvent(&events_, tick, &held)) {
+    LoggedStep step{server.text, received, decision.stepMs, received - before, bounds, held};
+    LogClockEvent(event, step);
+  }
+  if (decision.verdict != StepVerdict::Set)
+    return {SyncResult::TooFar, StepSeconds(decision.stepMs)};
   return {SyncResult::Set, 0};
 }
 
@@ -117,10 +234,18 @@ DWORD WINAPI ClockKeeper::Run(void* self) {
 }
 
 void ClockKeeper::Exchange() {
+  // The clock as the service finds it: what an unauthenticated time is held to.
+  anchor_ = {SystemClockMs(), TickCount64()};
   HANDLE waits[] = {stop_, wake_};
   // Idle until asked; the stop event ends the wait.
-  while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-    SyncOutcome outcome = SyncSystemClock(stop_);
+  for (;;) {
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kTickReadMs);
+    if (woken == WAIT_TIMEOUT) {
+      TickCount64();  // only the reading matters
+      continue;
+    }
+    if (woken != WAIT_OBJECT_0 + 1) return;
+    SyncOutcome outcome = SyncSystemClock();
     EnterCriticalSection(&lock_);
     last_ = outcome;
     haveLast_ = true;

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include "service/clock_bound.h"
 #include "service/clock_contract.h"
 
 class ClockKeeper final : public SyncRunner {
@@ -26,6 +27,10 @@ public:
 private:
   static DWORD WINAPI Run(void* self);
   void Exchange();
+  // One exchange with the time server the registry names, and the clock set
+  // from the UTC fields of its answer unless stop has been signalled or the
+  // bound refuses it.
+  SyncOutcome SyncSystemClock();
 
   HANDLE stop_;
   HANDLE wake_ = nullptr;  // auto-reset: one exchange wanted
@@ -37,8 +42,7 @@ private:
   bool haveLast_ = false;
   DWORD lastEndTick_ = 0;
   SyncOutcome last_{};
+  // The exchange thread's own.
+  ClockAnchor anchor_{};
+  EventGate events_{};
 };
-
-// One exchange with the time server the registry names, and the clock set
-// from the UTC fields of its answer unless stop has been signalled.
-SyncOutcome SyncSystemClock(HANDLE stop);

@@ -9,15 +9,12 @@
 #include "app/format_text.h"
 #include "service/clock_contract.h"
 #include "service/clock_keeper.h"
+#include "service/event_log.h"
 #include "service/pipe_server.h"
 #include "service/registration.h"
 
 namespace {
 
-constexpr char kEventSource[] = "Oramet";
-constexpr DWORD kStartFailedEvent = 1;
-constexpr DWORD kPipeHeldEvent = 2;
-constexpr DWORD kNoServiceSidEvent = 3;
 // Stopping ends every wait at once; only an exchange's socket may linger,
 // and the service does not wait for it beyond this.
 constexpr DWORD kStopWaitHintMs = 3000;
@@ -51,34 +48,16 @@ void Report(DWORD state, DWORD exitCode, DWORD waitHintMs) {
   SetServiceStatus(g_service.handle, &status);  // nothing to do about a refusal
 }
 
-// The Application event log under the source "Oramet". No message file is
-// registered, so the viewer shows the text as the event's insertion string.
-void LogEvent(WORD type, DWORD id, const char* text) {
-  HANDLE source = RegisterEventSourceA(nullptr, kEventSource);
-  if (source == nullptr) return;  // the SCM still gets the exit code
-  const char* strings[] = {text};
-  ReportEventA(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
-}
-
-void LogStartFailure(const char* what, DWORD error) {
-  char text[160];
-  FormatText(text, sizeof text, "%s could not start: %s failed with system error %lu.",
-             kClockServiceName, what, static_cast<unsigned long>(error));
-  LogEvent(EVENTLOG_ERROR_TYPE, kStartFailedEvent, text);
-}
-
 // The pipe's name taken by another process: a program of some user waiting
 // to answer in the service's place.
 void LogPipeHeld(DWORD error) {
-  char text[200];
-  FormatText(text, sizeof text,
-             "%s: the pipe \\\\.\\pipe\\%s is held by process %lu (system error %lu); "
-             "trying again for %lu s.",
-             kClockServiceName, kClockServiceName, static_cast<unsigned long>(PipeHolderProcessId()),
-             static_cast<unsigned long>(error),
+  char holder[12], code[12], seconds[12];
+  FormatText(holder, sizeof holder, "%lu", static_cast<unsigned long>(PipeHolderProcessId()));
+  FormatText(code, sizeof code, "%lu", static_cast<unsigned long>(error));
+  FormatText(seconds, sizeof seconds, "%lu",
              static_cast<unsigned long>(kPipeRetryMs * kPipeRetries / 1000));
-  LogEvent(EVENTLOG_WARNING_TYPE, kPipeHeldEvent, text);
+  const char* strings[] = {holder, code, seconds};
+  WriteEvent(EVENTLOG_WARNING_TYPE, MSG_PIPE_HELD, strings, 3);
 }
 
 // Creates the pipe, waiting for another process holding its name to let go
@@ -151,14 +130,7 @@ DWORD Serve() {
   // the pipe's access list can name only the whole LocalService account.
   char serviceSid[192];
   bool ownSid = HeldServiceSid(serviceSid, sizeof serviceSid);
-  if (!ownSid) {
-    char text[200];
-    FormatText(text, sizeof text,
-               "%s runs without its service SID: any LocalService service may add "
-               "instances of its pipe. Reinstalling it sets the SID type.",
-               kClockServiceName);
-    LogEvent(EVENTLOG_WARNING_TYPE, kNoServiceSidEvent, text);
-  }
+  if (!ownSid) WriteEvent(EVENTLOG_WARNING_TYPE, MSG_NO_SERVICE_SID, nullptr, 0);
   DWORD error = keeper->Start();
   if (error != ERROR_SUCCESS) {
     LogStartFailure("The exchange thread", error);

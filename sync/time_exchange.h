@@ -8,6 +8,9 @@ struct TimeExchange {
   int length;        // HttpGet's result: the body's length, or below 0 for no reply
   ReplyClass reply;  // when length >= 1; Time only for a body that parsed as a time
   BaseTime base;     // when reply is Time: the server time corrected by half the round trip
+  // True only for a time from an HTTPS server whose chain verified at the
+  // time it sent; a plain reply is never authenticated.
+  bool authenticated;
 };
 
 // exchange (kExchangeCapacity bytes) holds the request target and then what

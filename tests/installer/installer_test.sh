@@ -83,6 +83,7 @@ run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 settings='HKCU\SOFTWARE\Velmora\Adjust'
 machine_settings='HKLM\SOFTWARE\Velmora\Adjust'
 service_key='HKLM\System\CurrentControlSet\Services\OrametClock'
+eventlog_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\Oramet'
 
 # The clock service's state as sc reports it (RUNNING, STOPPED...), or none.
 service_state() {
@@ -375,6 +376,11 @@ if [ "$scenario" = all-users ]; then
     echo "note: this SCM keeps no required privileges or failure actions; not checked"
   fi
   expect_value "$machine_settings" Server "REG_SZ time.machine.test"
+  expect_value "$eventlog_key" EventMessageFile "REG_EXPAND_SZ $instdir\\oramet-clock.exe"
+  expect_value "$eventlog_key" TypesSupported "REG_DWORD 0x7"
+  # An administrator's bound, which the uninstaller removes with the server.
+  wine_ reg add "$machine_settings" /v MaxPosPhaseCorrection /t REG_DWORD /d 3600 /f /reg:64 \
+    >/dev/null || die "cannot write $machine_settings"
   # An update stops the service, replaces it and starts it again.
   wine_ "$setup" /S /AllUsers || fail "the update exited with $?"
   expect_service_running "update"
@@ -428,6 +434,7 @@ case $scenario in
   per-user) expect_no_key 'HKCU\SOFTWARE\Velmora' ;;
   all-users) expect_value "$settings" Server "REG_SZ time.example.test"
     expect_no_key "$service_key"
+    expect_no_key "$eventlog_key"
     expect_no_key "$machine_settings" ;;
 esac
 

@@ -36,6 +36,8 @@ TEST(ClockContract, RepliesByTheContract) {
       {"SYNC", {SyncResult::FetchFailed, 0}, true, 11, "FETCHFAIL 0"},
       {"SYNC", {SyncResult::FetchFailed, -3}, true, 12, "FETCHFAIL -3"},
       {"SYNC", {SyncResult::FetchFailed, INT32_MIN}, true, 21, "FETCHFAIL -2147483648"},
+      {"SYNC", {SyncResult::TooFar, 57600}, true, 12, "TOOFAR 57600"},
+      {"SYNC", {SyncResult::TooFar, INT32_MIN}, true, 18, "TOOFAR -2147483648"},
       {"SYNC", {SyncResult::Set, 0}, false, -1, ""},
       {"SYN", {}, true, 3, "BAD"},
       {"SYNCS", {}, true, 3, "BAD"},

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +36,10 @@ const char kProxiedHost[] = "time.proxied.test";
 const char kMachineProxy[] = "127.0.0.102:3128";
 // The window's own time server where the service must not be asked.
 const char kWindowTimeIp[] = "127.0.14.1";
+// Serves the times the service must bound.
+const char kBoundIp[] = "127.0.13.1";
+constexpr int64_t kHour = 3600;
+constexpr int64_t kNoValue = -1;
 // The service program's Windows path: the first argument GoogleTest leaves
 // on the command line (the shared test entry point runs the tests).
 const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
@@ -103,6 +109,38 @@ void SetMachineServer(const char* host, REGSAM view = KEY_WOW64_64KEY) {
   RegCloseKey(key);
 }
 
+// The administrator's bounds on a plain time, in the native view as the
+// server; kNoValue deletes a value.
+void SetMachineBounds(int64_t ahead, int64_t behind) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0,
+                            KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const struct {
+    const char* name;
+    int64_t value;
+  } bounds[] = {{"MaxPosPhaseCorrection", ahead}, {"MaxNegPhaseCorrection", behind}};
+  for (const auto& b : bounds) {
+    DWORD value = static_cast<DWORD>(b.value);
+    if (b.value == kNoValue)
+      RegDeleteValueA(key, b.name);
+    else
+      RegSetValueExA(key, b.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                     sizeof value);
+  }
+  RegCloseKey(key);
+}
+
+// The replies match, but a TOOFAR's seconds may differ by the second or two
+// between the reply's making and the service's reading of its clock.
+bool SameReply(const std::string& expected, const std::string& actual) {
+  const char prefix[] = "TOOFAR ";
+  if (expected.rfind(prefix, 0) != 0 || actual.rfind(prefix, 0) != 0) return expected == actual;
+  char* end = nullptr;
+  long long got = std::strtoll(actual.c_str() + sizeof prefix - 1, &end, 10);
+  return *end == '\0' && std::llabs(got - std::atoll(expected.c_str() + sizeof prefix - 1)) <= 2;
+}
+
 // One client: writes request as one message, reads the reply message.
 // "<error n>" when it cannot connect, "<not sent>" when the service cuts the
 // connection before the request is written (or cannot set the message
@@ -159,12 +197,19 @@ protected:
   void SetUp() override {
     ClockWindow::SetUp();
     SetMachineServer(kTimeIp);
+    SetMachineBounds(kNoValue, kNoValue);
   }
 };
 
 TEST_F(ClockService, AnswersEveryRequestByTheContract) {
   LoopbackServer server(kTimeIp);
+  LoopbackServer bounded(kBoundIp);
   ASSERT_TRUE(server.listening());
+  ASSERT_TRUE(bounded.listening());
+  // A reply an hour before the build (and so never set by Wine) as a step
+  // from now.
+  const int64_t beforeBuild =
+      int64_t{ORAMET_BUILD_TIME} - kHour - static_cast<int64_t>(std::time(nullptr));
   const struct {
     const char* name;
     std::vector<ServerStep> script;  // empty: the request reaches no server
@@ -172,6 +217,8 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
     std::string request;
     std::string reply;
     const char* otherViewHost = nullptr;  // the 32-bit view's Server
+    int64_t maxPos = kNoValue;            // MaxPosPhaseCorrection
+    int64_t maxNeg = kNoValue;
   } cases[] = {
       {"time", {CurrentTime()}, kTimeIp, "SYNC", "OK"},
       {"maintenance", {HttpReply("~")}, kTimeIp, "SYNC", "FETCHFAIL 0"},
@@ -188,17 +235,33 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
       // Drained only so far, however fast it comes: the connection is cut.
       {"64 MB", {}, kTimeIp, "SYNC" + std::string((64 << 20) - 4, 'x'), "<not sent>"},
       {"native view only", {CurrentTime()}, kTimeIp, "SYNC", "OK", kNobodyIp},
+      // A plain time within 15 hours of the clock the service found reaches
+      // SetSystemTime, which Wine refuses for any time but now; beyond, it
+      // is refused, and steps never move what it is measured from.
+      {"16 hours ahead", {CurrentTime(16 * kHour)}, kBoundIp, "SYNC", "TOOFAR 57600"},
+      {"14 hours ahead", {CurrentTime(14 * kHour)}, kBoundIp, "SYNC", "SETFAIL 1314"},
+      {"10 hours ahead", {CurrentTime(10 * kHour)}, kBoundIp, "SYNC", "SETFAIL 1314"},
+      {"10 hours further", {CurrentTime(20 * kHour)}, kBoundIp, "SYNC", "TOOFAR 72000"},
+      {"the administrator's bound", {CurrentTime(2 * kHour)}, kBoundIp, "SYNC", "TOOFAR 7200",
+       nullptr, 3600},
+      {"no bound", {CurrentTime(20 * kHour)}, kBoundIp, "SYNC", "SETFAIL 1314", nullptr,
+       0xFFFFFFFF, 0xFFFFFFFF},
+      {"before the build", {CurrentTime(beforeBuild)}, kBoundIp, "SYNC",
+       "TOOFAR " + std::to_string(beforeBuild), nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    size_t requestsBefore = server.requests().size();
-    if (!c.script.empty()) server.SetScript(c.script);
+    LoopbackServer& asked = c.host == kBoundIp ? bounded : server;
+    size_t requestsBefore = asked.requests().size();
+    if (!c.script.empty()) asked.SetScript(c.script);
     SetMachineServer(c.host);
     SetMachineServer(c.otherViewHost, KEY_WOW64_32KEY);
+    SetMachineBounds(c.maxPos, c.maxNeg);
     if (c.request == "SYNC") AwaitFreshExchange();
-    EXPECT_EQ(Ask(c.request), c.reply);
+    std::string reply = Ask(c.request);
+    EXPECT_PRED2(SameReply, c.reply, reply);
     size_t expected = c.script.empty() ? 0 : 1;
-    EXPECT_EQ(server.requests().size() - requestsBefore, expected);
+    EXPECT_EQ(asked.requests().size() - requestsBefore, expected);
   }
 }
 
@@ -278,18 +341,26 @@ TEST_F(ClockService, ASilentClientBlocksNoOther) {
 }
 
 TEST_F(ClockService, ProgramRefusedTheClockHasTheServiceSetIt) {
-  LoopbackServer server(kTimeIp, {CurrentTime()});
-  ASSERT_TRUE(server.listening());
-  AwaitFreshExchange();
-  MessageBoxRecorder boxes;
-  lstrcpynA(window.serverHost, kTimeIp, sizeof window.serverHost);
-  SetLocalTimeRecorder::result = FALSE;
-  SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
-  window.SyncNow();
-  EXPECT_TRUE(boxes.boxes().empty());
-  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
-  // The window's request, then the service's.
-  EXPECT_EQ(server.requests().size(), 2u);
+  // A time the service refuses (TOOFAR) is a failed set like any other.
+  const struct {
+    int64_t offsetSeconds;
+    const char* status;
+  } cases[] = {{0, kTextSetTimeOk}, {16 * kHour, kTextSetTimeFailed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offsetSeconds);
+    LoopbackServer server(kTimeIp, {CurrentTime(c.offsetSeconds)});
+    ASSERT_TRUE(server.listening());
+    AwaitFreshExchange();
+    MessageBoxRecorder boxes;
+    lstrcpynA(window.serverHost, kTimeIp, sizeof window.serverHost);
+    SetLocalTimeRecorder::result = FALSE;
+    SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
+    window.SyncNow();
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(Text(IDC_STATUS), c.status);
+    // The window's request, then the service's.
+    EXPECT_EQ(server.requests().size(), 2u);
+  }
 }
 
 TEST_F(ClockService, StopsWithinItsWaitHintDuringAnExchange) {

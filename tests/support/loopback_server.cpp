@@ -20,9 +20,10 @@ ServerStep Silent() {
   return step;
 }
 
-ServerStep CurrentTime() {
+ServerStep CurrentTime(int64_t offsetSeconds) {
   ServerStep step;
   step.kind = ServerStep::Kind::Now;
+  step.offsetSeconds = offsetSeconds;
   return step;
 }
 
@@ -118,7 +119,8 @@ void LoopbackServer::Play(SOCKET client, const ServerStep& step) {
       GetSystemTimeAsFileTime(&now);
       // 100 ns units since 1601 to milliseconds since 1970.
       uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
-      std::string reply = HttpReply(std::to_string(ticks / 10000 - 11644473600000ull)).bytes;
+      int64_t ms = static_cast<int64_t>(ticks / 10000) - 11644473600000 + step.offsetSeconds * 1000;
+      std::string reply = HttpReply(std::to_string(ms)).bytes;
       send(client, reply.data(), static_cast<int>(reply.size()), 0);
       break;
     }

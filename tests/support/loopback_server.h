@@ -6,6 +6,7 @@
 #include <winsock2.h>
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -24,6 +25,7 @@ struct ServerStep {
   std::string bytes;
   std::string more;
   int delayMs = 0;
+  int64_t offsetSeconds = 0;  // Now: added to the host's clock
 };
 
 // Reply takes any bytes, so a test shapes them as it needs: bare line feeds,
@@ -34,7 +36,8 @@ ServerStep HttpReply(const std::string& body, const char* status = "200 OK");
 ServerStep Silent();
 // The time body ("<seconds><3 digits of ms>") of the host's clock when the
 // connection is played: a clock set from it moves by well under a second.
-ServerStep CurrentTime();
+// With an offset, that many seconds later (earlier when negative).
+ServerStep CurrentTime(int64_t offsetSeconds = 0);
 ServerStep CloseAtOnce();
 ServerStep Split(std::string first, std::string second, int delayMs);
 
