@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Benchmark (not a test): oramet-timed against nginx answering the same
 # 13-byte body from memory, one request per connection as the Oramet client
-# makes them, plainly and while one address floods the server; then
-# oramet-timed's stamping error over loopback.
+# makes them, plainly, while one address floods the server, and over TLS 1.3
+# with the same certificate; then oramet-timed's stamping error over loopback.
 #
 #   scripts/bench-server.sh [RUNS] [SECONDS] [CONNECTIONS] [FLOOD]
 #
 # Defaults: 5 runs of 5 s per server and phase, 50 measured connections, a
-# flood of 1100 connections; about three minutes in all. Run it as root in a
+# flood of 1100 connections; about four minutes in all. Run it as root in a
 # network namespace of its own, e.g.
 #   unshare --net bash -c 'ip link set lo up && scripts/bench-server.sh'
-# Only loopback addresses are used: the servers on 127.0.0.226 and .227, the
-# flood from 127.0.0.228, the measured clients from 127.0.1.1-127.0.1.64.
+# Only loopback addresses are used: the servers on 127.0.0.226 and .227 (TLS
+# on port 18443), the flood from 127.0.0.228, the measured clients from
+# 127.0.1.1-127.0.1.64.
 #
 # Both servers get the same number of workers (one per core) and the same
 # connection budget, both have the kernel hold a connection until its
@@ -42,6 +43,7 @@ ip_timed=127.0.0.226
 ip_nginx=127.0.0.227
 ip_flood=127.0.0.228
 port=18080
+tls_port=18443
 target='/?v=2.07'
 workers=$(nproc)
 settle=2   # seconds the flood runs before the measurement starts
@@ -81,6 +83,10 @@ trap cleanup EXIT
 # being synchronised (a benchmark host often is not; the check itself costs
 # one adjtimex() a second at most).
 sed '/^require-synced-clock *=/d' "$root/server/oramet-timed.conf.example" >"$work/timed.conf"
+# One certificate for both servers' TLS, as an ACME client would issue it.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" \
+  -out "$work/cert.pem" -days 2 -subj "/CN=$ip_timed" -addext "subjectAltName=IP:$ip_timed,IP:$ip_nginx" 2>/dev/null
+chmod 644 "$work/key.pem"  # nginx's workers run as nobody
 if "$build/oramet-timed" --help 2>&1 | grep -q -- --require-synced-clock; then
   echo 'require-synced-clock = off' >>"$work/timed.conf"
 fi
@@ -104,10 +110,18 @@ http {
     listen $ip_nginx:$port reuseport backlog=1024 deferred;
     location / { return 200 "1733550000123"; }
   }
+  server {
+    listen $ip_nginx:$tls_port ssl reuseport backlog=1024;
+    ssl_certificate $work/cert.pem;
+    ssl_certificate_key $work/key.pem;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    location / { return 200 "1733550000123"; }
+  }
 }
 CONF
 
 "$build/oramet-timed" --config "$work/timed.conf" --listen "$ip_timed:$port" --workers "$workers" \
+  --tls-listen "$ip_timed:$tls_port" --tls-certificate "$work/cert.pem" --tls-key "$work/key.pem" \
   2>"$work/timed.log" &
 pids+=($!)
 timed_pid=$!
@@ -136,13 +150,22 @@ for ip in $ip_timed $ip_nginx; do
 done
 
 ip_of() { if [ "$1" = oramet-timed ]; then echo $ip_timed; else echo $ip_nginx; fi; }
-measure() {  # server seconds -> one key=value line
-  timeout $(( $2 + 30 )) "$load" rate "$(ip_of "$1")" $port "$target" "$conns" "$2" 2
+measure() {  # server seconds [phase] -> one key=value line
+  if [ "${3:-}" = tls ]; then
+    timeout $(( $2 + 30 )) "$load" tls-rate "$(ip_of "$1")" $tls_port "$target" "$conns" "$2"
+  else
+    timeout $(( $2 + 30 )) "$load" rate "$(ip_of "$1")" $port "$target" "$conns" "$2" 2
+  fi
 }
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
 measure oramet-timed 1 >/dev/null  # warm-up
 measure nginx 1 >/dev/null
+for server in oramet-timed nginx; do
+  line=$(measure $server 1 tls) || true
+  [ -n "$(field rps "$line")" ] && [ "$(field errors "$line")" = 0 ] || {
+    echo "bench: $server does not answer over TLS ($line)" >&2; cat "$work/timed.log" "$work/nginx-error.log" >&2; exit 1; }
+done
 
 # CPU time (user and system, in clock ticks) the server's processes have used
 # so far: oramet-timed's one process, nginx's master and workers.
@@ -161,7 +184,7 @@ tick_us=$(( 1000000 / $(getconf CLK_TCK) ))
 results=$work/results  # phase server round rps p50_us p99_us errors cpu_us_per_request [flood_held flood_cut]
 : >"$results"
 start=$(date +%s)
-for phase in plain flood; do
+for phase in plain flood tls; do
   for round in $(seq "$runs"); do
     if (( round % 2 )); then order="oramet-timed nginx"; else order="nginx oramet-timed"; fi
     for server in $order; do
@@ -173,7 +196,7 @@ for phase in plain flood; do
         sleep $settle
       fi
       ticks=$(server_ticks $server)
-      line=$(measure $server "$seconds") || true
+      line=$(measure $server "$seconds" $phase) || true
       ticks=$(( $(server_ticks $server) - ticks ))
       if [ $phase = flood ]; then
         wait $flood_pid || true
@@ -201,6 +224,8 @@ echo "one request per connection, $conns connections from 64 addresses, $runs al
      "$(cut -d' ' -f1 /proc/loadavg), $(( $(date +%s) - start ))s of runs"
 echo "flood: $flood connections held from $ip_flood (half idle, half one byte a second," \
      "each reopened a second after the server cuts it), from ${settle}s before each run to its end"
+echo "tls: TLS 1.3, a full handshake on every connection (ECDSA P-256 certificate, no resumption)," \
+     "$conns blocking client threads"
 echo
 awk -v runs="$runs" '
   function median(a, n,   i, j, t) {
@@ -236,17 +261,18 @@ awk -v runs="$runs" '
   END {
     print "| load | server | req/s | p50 ms | p99 ms | server CPU µs/request | errors |"
     print "|---|---|---|---|---|---|---|"
-    split("plain flood", phases, " ")
-    for (p = 1; p <= 2; p++)
+    split("plain flood tls", phases, " "); label["plain"] = "plain"; label["flood"] = "one-address flood"
+    label["tls"] = "TLS 1.3"
+    for (p = 1; p <= 3; p++)
       for (s = 1; s <= 2; s++) {
         server = s == 1 ? "oramet-timed" : "nginx"; key = phases[p] " " server
-        printf "| %s | %s | %s | %s | %s | %s | %d |\n", phases[p] == "plain" ? "plain" : "one-address flood",
+        printf "| %s | %s | %s | %s | %s | %s | %d |\n", label[phases[p]],
           server, stat(key, 4, 1), stat(key, 5, 1000), stat(key, 6, 1000), stat(key, 8, 1, "%.1f (%.1f–%.1f)"),
           err[key]
       }
     print ""
     print "Medians over the runs, (min–max) across them."
-    for (p = 1; p <= 2; p++)
+    for (p = 1; p <= 3; p++)
       printf "%s: oramet-timed/nginx, ratio of medians: req/s %s, p99 %s, server CPU per request %s\n",
         phases[p], ratios(phases[p], 4), ratios(phases[p], 6), ratios(phases[p], 8)
     t = med["flood oramet-timed", 6]; u = med["plain oramet-timed", 6]

@@ -1,6 +1,7 @@
 // Accepting: the shared budget, the per-address cap and blocked addresses
 // at the door, and the request read right after accept.
 #include "worker.hpp"
+#include "tls.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,19 +39,9 @@ void pause_for_resources(Worker *w, int err) {
                      std::strerror(err), kAcceptRetryMs);
 }
 
-// Hands bytes read before H2O knew the connection to H2O, as if its own
-// read had brought them.
-void feed(h2o_socket_t *sock, const char *bytes, size_t len) {
-    h2o_iovec_t buf = h2o_buffer_reserve(&sock->input, len);
-    std::memcpy(buf.base, bytes, len);
-    sock->input->size += len;
-    sock->bytes_read += len;
-    on_conn_read(sock, nullptr);
-}
-
 // Gives an admitted connection to H2O, with our bookkeeping beside it.
 // `held` when the kernel held it silent for kDeferAcceptMs.
-h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy, bool held,
+h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_proxy, bool held, bool tls,
                               std::uint64_t accepted_us) {
     h2o_socket_t *sock = h2o_evloop_socket_create(w->loop, fd, H2O_SOCKET_FLAG_IS_ACCEPTED_CONNECTION);
     auto *c = new Conn;
@@ -66,18 +57,30 @@ h2o_socket_t *open_connection(Worker *w, int fd, const AddrKey &key, bool via_pr
     ++w->nconns;
     sock->on_close.cb = on_conn_close;
     sock->on_close.data = c;
-    t_current = c;
-    h2o_accept(via_proxy ? &w->proxy_accept_ctx : &w->accept_ctx, sock);
-    t_current = nullptr;
-    // The connection now waits for its first bytes with H2O's read callback
-    // (HTTP/1, or the PROXY line reader) installed; put ours in front of it.
-    c->h2o_read = sock->_cb.read;
-    sock->_cb.read = on_conn_read;
+    if (tls) {
+        start_tls(c);
+    } else {
+        t_current = c;
+        h2o_accept(via_proxy ? &w->proxy_accept_ctx : &w->accept_ctx, sock);
+        t_current = nullptr;
+        // The connection now waits for its first bytes with H2O's read callback
+        // (HTTP/1, or the PROXY line reader) installed; put ours in front of it.
+        c->h2o_read = sock->_cb.read;
+        sock->_cb.read = on_conn_read;
+    }
     h2o_timeout_link(w->loop, held ? &w->held_idle_timeout : &w->idle_timeout, &c->idle_entry);
     return sock;
 }
 
 }  // namespace
+
+void feed(h2o_socket_t *sock, const char *bytes, size_t len) {
+    h2o_iovec_t buf = h2o_buffer_reserve(&sock->input, len);
+    std::memcpy(buf.base, bytes, len);
+    sock->input->size += len;
+    sock->bytes_read += len;
+    on_conn_read(sock, nullptr);
+}
 
 void on_retry_accept(h2o_timeout_entry_t *entry) {
     Worker *w = H2O_STRUCT_FROM_MEMBER(Worker, retry_entry, entry);
@@ -88,12 +91,14 @@ void start_accepting(Worker *w) {
     if (w->accepting || w->stopping || w->listener == nullptr || h2o_timeout_is_linked(&w->retry_entry)) return;
     w->accepting = true;
     h2o_socket_read_start(w->listener, on_accept);
+    if (w->tls_listener != nullptr) h2o_socket_read_start(w->tls_listener, on_accept);
 }
 
 void stop_accepting(Worker *w) {
     if (!w->accepting) return;
     w->accepting = false;
     h2o_socket_read_stop(w->listener);
+    if (w->tls_listener != nullptr) h2o_socket_read_stop(w->tls_listener);
 }
 
 // Returns a slot of the shared budget; when that makes room after a worker
@@ -127,6 +132,10 @@ void on_accept(h2o_socket_t *listener, const char *err) {
     auto *w = static_cast<Worker *>(listener->data);
     if (err != nullptr) return;
     const Settings &st = *w->settings;
+    // A TLS connection starts with its ClientHello, which only H2O's
+    // handshake may read: no early read, no direct reply.
+    const bool tls = listener == w->tls_listener;
+    const int listen_fd = tls ? w->tls_listen_fd : w->listen_fd;
     // A few at a time: the requests of connections taken earlier are not
     // kept waiting behind a long run of new ones.
     constexpr int kBatch = 4;
@@ -149,7 +158,7 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         // with the connection, without asking the kernel again.
         struct sockaddr_storage ss;
         socklen_t len = sizeof(ss);
-        int fd = accept4(w->listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = accept4(listen_fd, reinterpret_cast<struct sockaddr *>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             int e = errno;
             give_slot(w);
@@ -191,7 +200,7 @@ void on_accept(h2o_socket_t *listener, const char *err) {
         char buf[4096];
         ssize_t got = 0;
         bool silent = false;
-        const bool tried = w->deferring || (reading && i + 1 < n);
+        const bool tried = !tls && (w->deferring || (reading && i + 1 < n));
         if (tried) {
             while ((got = read(a.fd, buf, sizeof(buf))) < 0 && errno == EINTR) {
             }
@@ -207,7 +216,8 @@ void on_accept(h2o_socket_t *listener, const char *err) {
             give_slot(w, a.via_proxy ? nullptr : &a.key);
             continue;
         }
-        h2o_socket_t *sock = open_connection(w, a.fd, a.key, a.via_proxy, w->deferring && silent, a.accepted_us);
+        h2o_socket_t *sock =
+            open_connection(w, a.fd, a.key, a.via_proxy, w->deferring && silent, tls, a.accepted_us);
         if (got > 0) feed(sock, buf, static_cast<size_t>(got));
     }
 }

@@ -68,9 +68,10 @@ bool parse_address_list(std::string_view text, std::vector<AddrKey> &out, std::s
 }
 
 bool parse_listen_address(std::string_view text, struct sockaddr_storage &out, socklen_t &len,
-                          std::string &error) {
+                          std::string &error, std::uint16_t default_port) {
     std::string host;
-    std::string_view port = "80";
+    const std::string default_text = std::to_string(default_port);
+    std::string_view port = default_text;
     if (!text.empty() && text.front() == '[') {
         auto close = text.find(']');
         if (close == std::string_view::npos) {
@@ -116,6 +117,41 @@ bool parse_listen_address(std::string_view text, struct sockaddr_storage &out, s
         return false;
     }
     return true;
+}
+
+int parse_proxy_line(std::string_view in, struct sockaddr_storage &out, socklen_t &len) {
+    constexpr std::size_t kMaxLine = 107;  // the protocol's own bound, CRLF included
+    constexpr std::string_view kPrefix = "PROXY ";
+    if (in.substr(0, kPrefix.size()) != kPrefix.substr(0, std::min(in.size(), kPrefix.size()))) return -1;
+    auto end = in.substr(0, kMaxLine).find("\r\n");
+    if (end == std::string_view::npos) return in.size() < kMaxLine ? 0 : -1;
+    std::string_view fields[6];
+    std::size_t n = 0;
+    for (std::string_view line = in.substr(0, end); n < 6 && !line.empty(); ++n) {
+        auto sp = line.find(' ');
+        fields[n] = line.substr(0, sp);
+        line.remove_prefix(sp == std::string_view::npos ? line.size() : sp + 1);
+    }
+    std::memset(&out, 0, sizeof(out));
+    len = 0;
+    if (n >= 2 && fields[1] == "UNKNOWN") return static_cast<int>(end + 2);
+    unsigned port = 0;
+    if (n != 6 || !parse_uint<unsigned>(fields[4], port, 0, 65535)) return -1;
+    const std::string client(fields[2]);
+    auto *in4 = reinterpret_cast<sockaddr_in *>(&out);
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&out);
+    if (fields[1] == "TCP4" && inet_pton(AF_INET, client.c_str(), &in4->sin_addr) == 1) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(static_cast<std::uint16_t>(port));
+        len = sizeof(sockaddr_in);
+    } else if (fields[1] == "TCP6" && inet_pton(AF_INET6, client.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        len = sizeof(sockaddr_in6);
+    } else {
+        return -1;
+    }
+    return static_cast<int>(end + 2);
 }
 
 }  // namespace oramet

@@ -28,8 +28,14 @@ bool parse_address_list(std::string_view text, std::vector<AddrKey> &out, std::s
 // Exact address key (no /64 cut), for matching listed proxies.
 AddrKey make_exact_addr_key(const struct sockaddr *sa);
 
-// "1.2.3.4:80", "1.2.3.4" (port 80), "[::1]:8080", "[::1]". Numeric only.
+// "1.2.3.4:80", "1.2.3.4" (port 80, or `default_port`), "[::1]:8080", "[::1]".
+// Numeric only.
 bool parse_listen_address(std::string_view text, struct sockaddr_storage &out, socklen_t &len,
-                          std::string &error);
+                          std::string &error, std::uint16_t default_port = 80);
+
+// A PROXY protocol v1 line at the start of `in` ("PROXY TCP4 client server
+// cport sport\r\n"): returns its length with the client in `out` (`len` 0
+// for "PROXY UNKNOWN"), 0 while the line is incomplete, -1 when it is not one.
+int parse_proxy_line(std::string_view in, struct sockaddr_storage &out, socklen_t &len);
 
 }  // namespace oramet

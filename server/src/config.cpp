@@ -107,6 +107,16 @@ bool apply_setting(Config &cfg, std::string_view key, std::string_view value, st
         std::string e;
         if (!parse_address_list(value, list, e)) return bad(e.c_str());
         cfg.proxy_protocol_from = std::string(value);
+    } else if (key == "tls-listen") {
+        sockaddr_storage ss;
+        socklen_t len;
+        std::string e;
+        if (!value.empty() && !parse_listen_address(value, ss, len, e, 443)) return bad(e.c_str());
+        cfg.tls_listen = std::string(value);
+    } else if (key == "tls-certificate") {
+        cfg.tls_certificate = std::string(value);
+    } else if (key == "tls-key") {
+        cfg.tls_key = std::string(value);
     } else if (key == "min-version") {
         if (!value.empty() && !parse_version(value)) return bad("expected a version such as 2.07, or empty");
         cfg.min_version = std::string(value);
@@ -234,16 +244,26 @@ bool validate_config(const Config &cfg, std::optional<Version> &minimum, std::st
         error = "download-path is longer than 512 bytes";
         return false;
     }
-    if (!cfg.metrics_listen.empty()) {
-        // Scrapes must never take a client's slot, nor clients reach the metrics.
-        sockaddr_storage a, m;
-        socklen_t alen = 0, mlen = 0;
+    // Scrapes must never take a client's slot, nor clients reach the
+    // metrics; and each listener needs an address of its own.
+    auto same = [](const std::string &x, std::uint16_t x_port, const std::string &y, std::uint16_t y_port) {
+        sockaddr_storage a, b;
+        socklen_t alen = 0, blen = 0;
         std::string e;
-        if (parse_listen_address(cfg.listen, a, alen, e) && parse_listen_address(cfg.metrics_listen, m, mlen, e) &&
-            alen == mlen && std::memcmp(&a, &m, alen) == 0) {
-            error = "metrics-listen must differ from listen";
-            return false;
-        }
+        return !x.empty() && !y.empty() && parse_listen_address(x, a, alen, e, x_port) &&
+               parse_listen_address(y, b, blen, e, y_port) && alen == blen && std::memcmp(&a, &b, alen) == 0;
+    };
+    if (same(cfg.listen, 80, cfg.metrics_listen, 80)) {
+        error = "metrics-listen must differ from listen";
+        return false;
+    }
+    if (same(cfg.tls_listen, 443, cfg.listen, 80) || same(cfg.tls_listen, 443, cfg.metrics_listen, 80)) {
+        error = "tls-listen must differ from listen and metrics-listen";
+        return false;
+    }
+    if (tls_on(cfg) && (cfg.tls_certificate.empty() || cfg.tls_key.empty())) {
+        error = "tls-listen needs tls-certificate and tls-key";
+        return false;
     }
     return true;
 }
@@ -306,6 +326,11 @@ const char *usage_text() {
            "                             /ready answers 503 (default 0)\n"
            "  --proxy-protocol-from LIST addresses of load balancers that start each\n"
            "                             connection with a PROXY line (default none)\n"
+           "  --tls-listen ADDR[:PORT]   also serve over TLS (1.2 and 1.3) here; port 443\n"
+           "                             by default (default off)\n"
+           "  --tls-certificate FILE     PEM: the server's certificate, then the\n"
+           "                             intermediate certificates of its chain\n"
+           "  --tls-key FILE             PEM: the certificate's private key\n"
            "  --banner-link TEXT         banner link (UTF-8)\n"
            "  --banner-text TEXT         banner text (UTF-8), sent in code page 936\n"
            "  --config FILE              read settings from FILE first\n"
@@ -315,8 +340,9 @@ const char *usage_text() {
            "  -h, --help                 this text\n"
            "\n"
            "SIGHUP rereads the config file and applies it without dropping connections\n"
-           "or the offence table; listen, metrics-listen, workers and the offence-store\n"
-           "options change only at a restart.\n";
+           "or the offence table, and reads the TLS certificate and key again (a pair\n"
+           "that does not load keeps the old one); listen, tls-listen, metrics-listen,\n"
+           "workers and the offence-store options change only at a restart.\n";
 }
 
 }  // namespace oramet

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,10 @@ struct Config {
 
     std::string proxy_protocol_from;  // addresses allowed to send a PROXY line
 
+    std::string tls_listen;       // empty: no TLS listener
+    std::string tls_certificate;  // PEM: the certificate, then its chain
+    std::string tls_key;          // PEM
+
     bool banner_set = false;
     std::string banner_link;  // UTF-8
     std::string banner_text;  // UTF-8
@@ -67,6 +72,9 @@ ArgsResult parse_args(Config &cfg, const std::vector<std::string> &args, std::st
 // Cross-checks the settings; fills `minimum` from min_version.
 bool validate_config(const Config &cfg, std::optional<Version> &minimum, std::string &error);
 
+// TLS is on: tls-listen, tls-certificate and tls-key are all set.
+inline bool tls_on(const Config &cfg) { return !cfg.tls_listen.empty(); }
+
 // Everything the handlers need, derived from a Config once (at start and
 // at each reload) and never changed afterwards.
 struct Settings {
@@ -76,6 +84,10 @@ struct Settings {
     std::vector<AddrKey> proxies;  // exact addresses (IPv4 as IPv4-mapped)
     StoreAddress store;            // when offence_store is set
     std::string store_password;    // read from offence_store_password_file
+    // The certificate and key loaded into OpenSSL (see tls.hpp); null
+    // without TLS. Connections hold their own reference, so a reload may
+    // drop this one while they finish.
+    std::shared_ptr<struct ssl_ctx_st> tls;
 };
 
 // Command line (and the config file it names) to Settings, cross-checked

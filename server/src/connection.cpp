@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "tls.hpp"
+
 namespace oramet {
 namespace {
 
@@ -17,13 +19,17 @@ bool call_h2o_read(Conn *c, const char *err) {
     h2o_socket_t *sock = c->sock;
     Worker *w = c->worker;
     const bool reading_proxy_line = c->via_proxy && c->h2o_read != w->http1_reader;
+    // A TLS connection's first request arrives while its handshake's frame
+    // is still below: the outermost frame frees it.
+    Conn *outer_current = t_current;
+    const bool outer = c->in_callback;
     t_current = c;
     c->in_callback = true;
     c->h2o_read(sock, err);
-    c->in_callback = false;
-    t_current = nullptr;
+    c->in_callback = outer;
+    t_current = outer_current;
     if (c->closed) {
-        delete c;
+        if (!outer) delete c;
         return false;
     }
     if (sock->_cb.read != on_conn_read) {
@@ -70,6 +76,9 @@ void on_conn_close(void *data) {
     if (!c->handled && !c->refused && !c->refusal_counted && !w->stopping &&
         h2o_now(w->loop) - c->opened_ms >= w->settings->config.read_timeout_ms)
         w->counters.refuse(Refusal::ReadTimeout);
+    if (c->tls && c->tls_begun && !c->tls_done && !c->refused && !w->stopping)
+        w->counters.tls_handshake_failures.add();
+    if (h2o_timeout_is_linked(&c->tls_entry)) h2o_timeout_unlink(&c->tls_entry);
     if (h2o_timeout_is_linked(&c->idle_entry)) h2o_timeout_unlink(&c->idle_entry);
     h2o_linklist_unlink(&c->link);
     AddrKey peer = c->peer;
@@ -85,6 +94,10 @@ void on_conn_close(void *data) {
 // down properly.
 void abort_conn(Conn *c, const char *why) {
     if (cut_off(c)) record_offence(c);
+    if (c->tls && !c->tls_done) {
+        close_handshaking(c);
+        return;
+    }
     call_h2o_read(c, why);
 }
 

@@ -64,6 +64,15 @@ void refuse_request(h2o_req_t *req, Conn *c) {
     send_reply(req, Reply{403, "Forbidden", {}, false});
 }
 
+// No request carries a body.
+Answer answer_with_body(Conn *c) {
+    if (c != nullptr) record_offence(c);
+    Answer a;
+    a.kind = AnswerKind::NotFound;
+    a.reply = Reply{404, "Not Found", "not found", false};
+    return a;
+}
+
 }  // namespace
 
 int on_request(h2o_handler_t *, h2o_req_t *req) {
@@ -78,14 +87,9 @@ int on_request(h2o_handler_t *, h2o_req_t *req) {
 
     std::string_view method(req->method.base, req->method.len);
     std::string_view target(req->path.base, req->path.len);
-    Answer a;
-    if (req->entity.base != nullptr) {  // no request carries a body
-        if (c != nullptr) record_offence(c);
-        a.kind = AnswerKind::NotFound;
-        a.reply = Reply{404, "Not Found", "not found", false};
-    } else {
-        a = answer_for(w, method, target, Client{c, nullptr});
-    }
+    // Made in place: the reply's body may point into the answer's own
+    // storage, which a move would leave behind.
+    const Answer a = req->entity.base != nullptr ? answer_with_body(c) : answer_for(w, method, target, Client{c, nullptr});
     if (a.time)
         send_time(req);
     else

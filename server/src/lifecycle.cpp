@@ -20,6 +20,7 @@
 #include "metrics_listener.hpp"
 #include "notify.hpp"
 #include "server.hpp"
+#include "tls.hpp"
 
 namespace oramet {
 namespace {
@@ -104,7 +105,7 @@ unsigned worker_count(const Config &cfg) {
 }
 
 bool fits_descriptors(const Config &cfg, unsigned nworkers, std::uint64_t limit, std::string &error) {
-    std::uint64_t needed = descriptors_needed(cfg.max_connections, nworkers);
+    std::uint64_t needed = descriptors_needed(cfg.max_connections, nworkers) + (tls_on(cfg) ? nworkers : 0);
     if (needed <= limit) return true;
     error = "max-connections " + std::to_string(cfg.max_connections) + " needs " + std::to_string(needed) +
             " file descriptors with the server's own, but the limit is " + std::to_string(limit) +
@@ -125,19 +126,31 @@ bool reload(Shared &shared, const std::vector<std::string> &args, unsigned nwork
     auto old = shared.current();
     if (next.config.listen != old->config.listen || next.config.workers != old->config.workers ||
         next.config.metrics_listen != old->config.metrics_listen ||
+        next.config.tls_listen != old->config.tls_listen ||
         next.config.offence_store != old->config.offence_store ||
         next.config.offence_store_prefix != old->config.offence_store_prefix ||
         next.store_password != old->store_password) {
-        std::fprintf(stderr, "oramet-timed: SIGHUP: listen, metrics-listen, workers and the offence store change "
-                             "only at a restart\n");
+        std::fprintf(stderr, "oramet-timed: SIGHUP: listen, tls-listen, metrics-listen, workers and the offence "
+                             "store change only at a restart\n");
         next.config.listen = old->config.listen;
         next.config.workers = old->config.workers;
         next.config.metrics_listen = old->config.metrics_listen;
+        next.config.tls_listen = old->config.tls_listen;
         next.config.offence_store = old->config.offence_store;
         next.config.offence_store_password_file = old->config.offence_store_password_file;
         next.config.offence_store_prefix = old->config.offence_store_prefix;
         next.store = old->store;
         next.store_password = old->store_password;
+    }
+    // An ACME client's renewal lands here. A pair that does not load, or a
+    // key of another certificate, leaves the one in use serving.
+    std::string tls_error;
+    if (tls_on(next.config) && !load_tls(next.config, old->tls.get(), next.tls, tls_error)) {
+        std::fprintf(stderr, "oramet-timed: SIGHUP: certificate not reloaded, keeping the old one: %s\n",
+                     tls_error.c_str());
+        next.config.tls_certificate = old->config.tls_certificate;
+        next.config.tls_key = old->config.tls_key;
+        next.tls = old->tls;
     }
     const Config &cfg = next.config;
     shared.abuse.set_limits(cfg.abuse_table_size, cfg.abuse_limit, wall_seconds());
@@ -212,7 +225,8 @@ int check_config(const std::vector<std::string> &args) {
     case ArgsResult::Error:
         break;
     case ArgsResult::Ok:
-        if (fits_descriptors(settings.config, worker_count(settings.config), hard_descriptor_limit(), error)) {
+        if (fits_descriptors(settings.config, worker_count(settings.config), hard_descriptor_limit(), error) &&
+            (!tls_on(settings.config) || load_tls(settings.config, nullptr, settings.tls, error))) {
             std::puts("configuration ok");
             return 0;
         }
@@ -223,12 +237,26 @@ int check_config(const std::vector<std::string> &args) {
 }
 
 int run_server(const std::vector<std::string> &args, std::shared_ptr<const Settings> settings) {
+    std::string error;
+    if (tls_on(settings->config)) {
+        Settings with_tls = *settings;
+        if (!load_tls(with_tls.config, nullptr, with_tls.tls, error)) {
+            std::fprintf(stderr, "oramet-timed: %s\n", error.c_str());
+            return 2;
+        }
+        settings = std::make_shared<const Settings>(std::move(with_tls));
+    }
     const Config &cfg = settings->config;
     struct sockaddr_storage addr;
     socklen_t addr_len;
-    std::string error;
     if (!parse_listen_address(cfg.listen, addr, addr_len, error)) {
         std::fprintf(stderr, "oramet-timed: listen %s: %s\n", cfg.listen.c_str(), error.c_str());
+        return 2;
+    }
+    struct sockaddr_storage tls_addr;
+    socklen_t tls_addr_len = 0;
+    if (tls_on(cfg) && !parse_listen_address(cfg.tls_listen, tls_addr, tls_addr_len, error, 443)) {
+        std::fprintf(stderr, "oramet-timed: tls-listen %s: %s\n", cfg.tls_listen.c_str(), error.c_str());
         return 2;
     }
 
@@ -246,6 +274,14 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
         return 1;
     }
     close(probe);
+    if (tls_on(cfg)) {
+        probe = open_listener(tls_addr, tls_addr_len, false, 0, error);
+        if (probe < 0) {
+            std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.tls_listen.c_str(), error.c_str());
+            return 1;
+        }
+        close(probe);
+    }
 
     int metrics_fd = -1;
     if (!cfg.metrics_listen.empty()) {
@@ -329,6 +365,13 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
             if (metrics_fd >= 0) close(metrics_fd);
             return 1;
         }
+        // The kernel holds no TLS connection back: the handshake is H2O's
+        // to read from the first byte.
+        if (tls_on(cfg) && (w->tls_listen_fd = open_listener(tls_addr, tls_addr_len, true, 0, error)) < 0) {
+            std::fprintf(stderr, "oramet-timed: cannot listen on %s: %s\n", cfg.tls_listen.c_str(), error.c_str());
+            if (metrics_fd >= 0) close(metrics_fd);
+            return 1;
+        }
         shared.workers.push_back(w.get());
         workers.push_back(std::move(w));
     }
@@ -347,8 +390,9 @@ int run_server(const std::vector<std::string> &args, std::shared_ptr<const Setti
         shared.running_cv.wait_for(lock, std::chrono::seconds(30), [&] { return shared.running == nworkers; });
         if (shared.running != nworkers) std::fprintf(stderr, "oramet-timed: the workers did not start\n");
     }
-    std::fprintf(stderr, "oramet-timed: listening on %s with %u worker%s%s%s\n", cfg.listen.c_str(), nworkers,
-                 nworkers == 1 ? "" : "s", metrics_fd >= 0 ? ", metrics on " : "", cfg.metrics_listen.c_str());
+    std::fprintf(stderr, "oramet-timed: listening on %s%s%s with %u worker%s%s%s\n", cfg.listen.c_str(),
+                 tls_on(cfg) ? ", TLS on " : "", cfg.tls_listen.c_str(), nworkers, nworkers == 1 ? "" : "s",
+                 metrics_fd >= 0 ? ", metrics on " : "", cfg.metrics_listen.c_str());
     if (shared.running == nworkers) {
         shared.ready.store(true, std::memory_order_relaxed);
         notifier.send("READY=1\n" + status_line(shared, 0));

@@ -57,6 +57,8 @@ void MetricsSnapshot::add(const WorkerCounters &w) {
     for (std::size_t r = 0; r < kRefusals; ++r) refused[r] += w.refused[r].get();
     for (std::size_t b = 0; b < kLatencyBuckets; ++b) latency[b] += w.latency[b].get();
     latency_sum_us += w.latency_sum_us.get();
+    tls_handshakes += w.tls_handshakes.get();
+    tls_handshake_failures += w.tls_handshake_failures.get();
 }
 
 std::uint64_t MetricsSnapshot::requests() const {
@@ -81,6 +83,10 @@ std::string format_metrics(const MetricsSnapshot &s) {
     for (std::size_t r = 0; r < kRefusals; ++r)
         sample(out, "oramet_timed_connections_refused_total", std::string("reason=\"") + kRefusalNames[r] + "\"",
                s.refused[r]);
+    head(out, "oramet_timed_tls_handshakes_total", "counter",
+         "TLS handshakes, by result; failed: begun but not completed.");
+    sample(out, "oramet_timed_tls_handshakes_total", "result=\"ok\"", s.tls_handshakes);
+    sample(out, "oramet_timed_tls_handshakes_total", "result=\"failed\"", s.tls_handshake_failures);
     head(out, "oramet_timed_open_connections", "gauge", "Connections open now.");
     sample(out, "oramet_timed_open_connections", "", s.open_connections);
     head(out, "oramet_timed_offence_table_entries", "gauge", "Addresses the offence table remembers.");

@@ -66,6 +66,8 @@ struct alignas(64) WorkerCounters {
     std::array<Counter, kRefusals> refused;
     std::array<Counter, kLatencyBuckets> latency;  // per bucket, not cumulative
     Counter latency_sum_us;
+    Counter tls_handshakes;          // completed
+    Counter tls_handshake_failures;  // begun (bytes came) but not completed
 
     void answered(AnswerKind kind, AnswerPath path) {
         answers[static_cast<std::size_t>(kind)][static_cast<std::size_t>(path)].add();
@@ -81,6 +83,8 @@ struct MetricsSnapshot {
     std::array<std::uint64_t, kRefusals> refused{};
     std::array<std::uint64_t, kLatencyBuckets> latency{};
     std::uint64_t latency_sum_us = 0;
+    std::uint64_t tls_handshakes = 0;
+    std::uint64_t tls_handshake_failures = 0;
 
     std::uint64_t open_connections = 0;
     std::uint64_t offence_entries = 0;

@@ -28,6 +28,10 @@ void stop_worker(Worker *w) {
         h2o_socket_close(w->listener);
         w->listener = nullptr;
     }
+    if (w->tls_listener != nullptr) {
+        h2o_socket_close(w->tls_listener);
+        w->tls_listener = nullptr;
+    }
     if (h2o_timeout_is_linked(&w->retry_entry)) h2o_timeout_unlink(&w->retry_entry);
     // Connections that have not sent anything yet will not be missed.
     for (h2o_linklist_t *n = w->conns.next; n != &w->conns;) {
@@ -166,6 +170,10 @@ void worker_main(Worker *w) {
 
     w->listener = h2o_evloop_socket_create(w->loop, w->listen_fd, H2O_SOCKET_FLAG_DONT_READ);
     w->listener->data = w;
+    if (w->tls_listen_fd >= 0) {
+        w->tls_listener = h2o_evloop_socket_create(w->loop, w->tls_listen_fd, H2O_SOCKET_FLAG_DONT_READ);
+        w->tls_listener->data = w;
+    }
     start_accepting(w);
 
     // The watchdog hears from the main thread only while every loop beats.

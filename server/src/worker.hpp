@@ -82,6 +82,10 @@ struct Conn {
     bool closed = false;
     bool refusal_counted = false;  // cut for a reason the metrics already hold
     bool malformed_counted = false;  // H2O answered it 400 by itself
+    bool tls = false;        // came to the TLS listener
+    bool tls_begun = false;  // ... and sent the first bytes of its handshake
+    bool tls_done = false;   // ... which completed: HTTP/1 has it
+    h2o_timeout_entry_t tls_entry{};  // the handshake's time-out
     std::uint64_t accepted_us = 0;  // monotonic
     std::uint64_t opened_ms = 0;    // the loop's clock when H2O got it, as its time-outs count
     h2o_timeout_entry_t idle_entry{};
@@ -102,6 +106,8 @@ struct Worker {
     h2o_accept_ctx_t proxy_accept_ctx{};  // reads a PROXY line first
     h2o_socket_cb http1_reader = nullptr;
     h2o_socket_t *listener = nullptr;
+    int tls_listen_fd = -1;  // -1: no TLS
+    h2o_socket_t *tls_listener = nullptr;
     h2o_socket_t *waker = nullptr;
     h2o_timeout_t idle_timeout{};
     h2o_timeout_t held_idle_timeout{};  // what is left of it after the kernel held a connection
@@ -166,6 +172,8 @@ void give_slot(Worker *w, const AddrKey *address = nullptr);
 bool admit_proxied(Conn *c);
 void on_retry_accept(h2o_timeout_entry_t *entry);
 void on_accept(h2o_socket_t *listener, const char *err);
+// Hands bytes read outside H2O to it, as if its own read had brought them.
+void feed(h2o_socket_t *sock, const char *bytes, size_t len);
 
 // connection.cpp
 void record_offence(Conn *c);

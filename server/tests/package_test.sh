@@ -37,7 +37,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = 2.07 ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 # The libraries the binary links come from dpkg-shlibdeps.
-[[ $(field Depends) == *libh2o-evloop* && $(field Depends) == *libhiredis* && $(field Depends) == *libc6* ]] ||
+[[ $(field Depends) == *libh2o-evloop* && $(field Depends) == *libhiredis* && $(field Depends) == *libc6* && $(field Depends) == *ssl-cert* ]] ||
   fail "Depends: $(field Depends)"
 
 dpkg-deb -e "$deb" "$work/control"
@@ -51,7 +51,7 @@ grep -qx 'ExecStart=/usr/sbin/oramet-timed --config /etc/oramet-timed.conf --req
   "$work/root/usr/lib/systemd/system/oramet-timed.service" || fail "unit's ExecStart"
 if grep -n /usr/local "$work/root/usr/lib/systemd/system/oramet-timed.service"; then fail "unit names /usr/local"; fi
 unit=$work/root/usr/lib/systemd/system/oramet-timed.service
-for line in Type=notify WatchdogSec=10 \
+for line in Type=notify WatchdogSec=10 SupplementaryGroups=ssl-cert \
     'ExecReload=/usr/sbin/oramet-timed --check-config --config /etc/oramet-timed.conf --require-synced-clock'; do
   grep -qxF "$line" "$unit" || fail "unit lacks $line"
 done

@@ -15,9 +15,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
 #include <atomic>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +37,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kPort = 18123;
 constexpr int kMetricsPort = 18124;
+constexpr int kTlsPort = 18443;
 // Generous bounds that only catch hangs; nothing here measures speed.
 constexpr int kHangMs = 10000;
 
@@ -374,6 +380,137 @@ private:
 };
 
 #define START(server) ASSERT_TRUE((server).ready()) << (server).log()
+
+// The date and the time told are the only bytes of a reply that may differ
+// from one request to the next.
+std::string normalised(std::string raw) {
+    auto date = raw.find("\r\nDate: ");
+    if (date != std::string::npos) raw.replace(date + 8, 29, "<date>");
+    auto sep = raw.find("\r\n\r\n");
+    if (sep != std::string::npos && is_time_body(raw.substr(sep + 4))) raw.replace(sep + 4, std::string::npos, "<time>");
+    return raw;
+}
+
+// A test root, an intermediate under it and two server certificates (leaf a
+// and leaf b) under that, for the TLS tests' addresses 127.0.10.1-127.0.10.9,
+// made with openssl once per test process. leaf-X.pem holds the certificate
+// and the intermediate, as an ACME client writes its fullchain.
+class Pki {
+public:
+    static const Pki &get() {
+        static Pki pki;
+        return pki;
+    }
+    std::string root() const { return dir_ + "root.pem"; }
+    std::string chain(char leaf) const { return dir_ + "leaf-" + leaf + ".pem"; }
+    std::string key(char leaf) const { return dir_ + "leaf-" + leaf + ".key"; }
+    bool ok() const { return ok_; }
+    ~Pki() {
+        if (std::system(("rm -rf '" + dir_ + "'").c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+
+private:
+    Pki() : dir_(::testing::TempDir() + "oramet-timed-pki-" + std::to_string(getpid()) + "/") {
+        mkdir(dir_.c_str(), 0700);
+        std::string san = "subjectAltName=";
+        for (int i = 1; i <= 9; ++i) san += "IP:127.0.10." + std::to_string(i) + ",DNS:127.0.10." + std::to_string(i) + ",";
+        san.pop_back();
+        write_file(dir_ + "ca.ext", "basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign,cRLSign\n");
+        write_file(dir_ + "leaf.ext", san + "\nbasicConstraints=CA:false\nextendedKeyUsage=serverAuth\n");
+        const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+        const std::string script =
+            "set -e; cd '" + dir_ + "'\n"
+            "openssl req -x509 " + key + " -keyout root.key -out root.pem -days 3 -subj '/CN=Oramet Test Root'"
+            " -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign,cRLSign\n"
+            "openssl req " + key + " -keyout inter.key -out inter.csr -subj '/CN=Oramet Test Intermediate'\n"
+            "openssl x509 -req -in inter.csr -CA root.pem -CAkey root.key -set_serial 2 -days 3 -extfile ca.ext"
+            " -out inter.pem\n"
+            "for leaf in a b; do\n"
+            "  openssl req " + key + " -keyout leaf-$leaf.key -out leaf-$leaf.csr -subj /CN=leaf-$leaf\n"
+            "  openssl x509 -req -in leaf-$leaf.csr -CA inter.pem -CAkey inter.key -set_serial 3$(printf %d \"'$leaf\")"
+            " -days 3 -extfile leaf.ext -out leaf-$leaf.crt\n"
+            "  cat leaf-$leaf.crt inter.pem > leaf-$leaf.pem\n"
+            "done\n";
+        write_file(dir_ + "make.sh", script);
+        ok_ = std::system(("sh '" + dir_ + "make.sh' >'" + dir_ + "make.log' 2>&1").c_str()) == 0;
+    }
+    std::string dir_;
+    bool ok_ = false;
+};
+
+// The server arguments that turn TLS on at `ip` with leaf `leaf`.
+std::vector<std::string> tls_args(const std::string &ip, char leaf = 'a') {
+    const Pki &pki = Pki::get();
+    return {"--tls-listen", ip + ":" + std::to_string(kTlsPort), "--tls-certificate", pki.chain(leaf), "--tls-key",
+            pki.key(leaf)};
+}
+
+struct TlsOptions {
+    int min_version = TLS1_2_VERSION;
+    int max_version = 0;  // 0: the newest
+    bool legacy = false;  // lets this OpenSSL offer what its default security level forbids
+    const char *source_ip = nullptr;
+    std::string clear_prefix;  // sent before the handshake (a PROXY line)
+    SSL_SESSION *resume = nullptr;
+};
+
+struct TlsReply {
+    bool handshake = false;
+    std::string raw, version, alpn, subject;
+    bool reused = false;
+    std::shared_ptr<SSL_SESSION> session;  // to resume with
+};
+
+// One connection over TLS that trusts only the test root and checks the
+// address against the certificate, one request, everything the server sends.
+TlsReply tls_talk(const std::string &ip, const std::string &request, const TlsOptions &o = {}) {
+    // OpenSSL writes with send(); a server that turned the client away makes that EPIPE.
+    static const bool no_sigpipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    (void)no_sigpipe;
+    TlsReply r;
+    int fd = connect_to(ip, o.source_ip, kTlsPort);
+    if (fd < 0) return r;
+    timeval tv{kHangMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    send_all(fd, o.clear_prefix);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(ctx.get(), o.min_version);
+    SSL_CTX_set_max_proto_version(ctx.get(), o.max_version);
+    if (o.legacy) SSL_CTX_set_cipher_list(ctx.get(), "DEFAULT@SECLEVEL=0");
+    SSL_CTX_load_verify_locations(ctx.get(), Pki::get().root().c_str(), nullptr);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), ip.c_str());
+    SSL_set_alpn_protos(ssl.get(), reinterpret_cast<const unsigned char *>("\x08http/1.1"), 9);
+    if (o.resume != nullptr) SSL_set_session(ssl.get(), o.resume);
+    SSL_set_fd(ssl.get(), fd);
+    if (SSL_connect(ssl.get()) == 1) {
+        r.handshake = true;
+        SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
+        char buf[4096];
+        int n;
+        while ((n = SSL_read(ssl.get(), buf, sizeof buf)) > 0) r.raw.append(buf, static_cast<size_t>(n));
+        // Only a session closed cleanly (close_notify) may be resumed.
+        if (SSL_get_error(ssl.get(), n) == SSL_ERROR_ZERO_RETURN) SSL_set_shutdown(ssl.get(), SSL_SENT_SHUTDOWN);
+        r.version = SSL_get_version(ssl.get());
+        const unsigned char *alpn = nullptr;
+        unsigned alpn_len = 0;
+        SSL_get0_alpn_selected(ssl.get(), &alpn, &alpn_len);
+        r.alpn.assign(reinterpret_cast<const char *>(alpn), alpn_len);
+        r.reused = SSL_session_reused(ssl.get()) == 1;
+        if (X509 *peer = SSL_get1_peer_certificate(ssl.get())) {
+            char name[256];
+            X509_NAME_oneline(X509_get_subject_name(peer), name, sizeof name);
+            r.subject = name;
+            X509_free(peer);
+        }
+        r.session.reset(SSL_get1_session(ssl.get()), SSL_SESSION_free);
+    }
+    ERR_clear_error();
+    close(fd);
+    return r;
+}
 
 }  // namespace
 
@@ -835,14 +972,6 @@ TEST(Load, RequestsWaitingInTheQueueAreAnsweredAlike) {
         {"", client_request("/?v=2.07"), false},
         {client_request("/?v=2.07"), "", false},
     };
-    // The date and the time told are the only bytes that may differ.
-    auto normal = [](std::string raw) {
-        auto date = raw.find("\r\nDate: ");
-        if (date != std::string::npos) raw.replace(date + 8, 29, "<date>");
-        auto sep = raw.find("\r\n\r\n");
-        if (sep != std::string::npos && is_time_body(raw.substr(sep + 4))) raw.replace(sep + 4, std::string::npos, "<time>");
-        return raw;
-    };
     ASSERT_EQ(kill(s.pid(), SIGSTOP), 0);
     std::vector<int> fds;
     for (const Case &c : cases) {
@@ -856,7 +985,7 @@ TEST(Load, RequestsWaitingInTheQueueAreAnsweredAlike) {
     for (size_t i = 0; i < fds.size(); ++i) send_all(fds[i], cases[i].after);
     for (size_t i = 0; i < fds.size(); ++i) {
         bool closed = false;
-        std::string queued = normal(read_until_close(fds[i], &closed));
+        std::string queued = normalised(read_until_close(fds[i], &closed));
         close(fds[i]);
         EXPECT_TRUE(closed) << i;
         if (cases[i].is_cut) {
@@ -870,7 +999,7 @@ TEST(Load, RequestsWaitingInTheQueueAreAnsweredAlike) {
         send_all(fd, whole.substr(0, 1));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         send_all(fd, whole.substr(1));
-        std::string alone = normal(read_until_close(fd));
+        std::string alone = normalised(read_until_close(fd));
         close(fd);
         EXPECT_EQ(queued, alone) << i;
         EXPECT_NE(parse(alone).status, 0) << i;
@@ -1230,6 +1359,8 @@ TEST(Lifecycle, CheckConfig) {
     START(running);
     std::string bad = ::testing::TempDir() + "oramet-timed-bad.conf";
     write_file(bad, "workers = 1\n\nmax-connections = lots\n");
+    const Pki &pki = Pki::get();
+    ASSERT_TRUE(pki.ok());
     struct Case {
         std::vector<std::string> args;
         rlim_t nofile;
@@ -1245,11 +1376,21 @@ TEST(Lifecycle, CheckConfig) {
         {{"--banner-text", "\xff"}, 0, 1, "oramet-timed: banner text: "},
         {{"--listen", "127.0.0.1:80", "--metrics-listen", "127.0.0.1"}, 0, 1,
          "oramet-timed: metrics-listen must differ from listen\n"},
+<<<<<<< HEAD
         {{"--offence-store", "redis:/127.0.11.1"}, 0, 1,
          "oramet-timed: --offence-store: expected redis://HOST[:PORT][/DB] (got \"redis:/127.0.11.1\")\n"},
         {{"--offence-store", "redis://127.0.11.1:6379/x"}, 0, 1, "oramet-timed: --offence-store: database: "},
         {{"--offence-store", "redis://127.0.11.1", "--offence-store-password-file", "/nonexistent/password"}, 0, 1,
          "oramet-timed: offence-store-password-file: cannot read /nonexistent/password: "},
+=======
+        {tls_args("127.0.10.4"), 0, 0, "configuration ok\n"},
+        {{"--tls-listen", "127.0.10.4", "--tls-certificate", pki.chain('a'), "--tls-key", pki.key('b')}, 0, 1,
+         "oramet-timed: tls-key " + pki.key('b') + " does not belong to the certificate in " + pki.chain('a') + "\n"},
+        {{"--tls-listen", "127.0.10.4", "--tls-certificate", pki.key('a'), "--tls-key", pki.key('a')}, 0, 1,
+         "oramet-timed: tls-certificate " + pki.key('a') + ": cannot load: "},
+        {{"--tls-listen", "127.0.10.4", "--tls-certificate", pki.chain('a')}, 0, 1,
+         "oramet-timed: tls-listen needs tls-certificate and tls-key\n"},
+>>>>>>> issue-tls
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -1265,4 +1406,165 @@ TEST(Lifecycle, CheckConfig) {
         EXPECT_EQ(output.compare(0, c.output.size(), c.output), 0) << output;
     }
     EXPECT_TRUE(is_time_body(get(running.ip(), "/?v=2.07").body));
+}
+
+// Over TLS a request gets the bytes it gets over plain HTTP: the same
+// answers, headers, switches and errors; only the date and the time told
+// differ. The certificate's chain reaches a client that trusts only the root.
+TEST(Tls, SameAnswersAsPlain) {
+    ASSERT_TRUE(Pki::get().ok());
+    std::vector<std::string> args = {"--min-version", "2.05", "--download-path", "/d/oramet.zip", "--abuse-limit", "0",
+                                     "--banner-link", "http://example.test/", "--banner-text", "欢迎"};
+    for (const std::string &a : tls_args("127.0.10.1")) args.push_back(a);
+    Server s("127.0.10.1", args);
+    START(s);
+    for (const std::string &request : {
+             client_request("/?v=2.07"),
+             client_request("/?v=1.0"),
+             std::string("HEAD /?v=2.07 HTTP/1.1\r\nHost: x\r\n\r\n"),
+             client_request("/ad/"),
+             std::string("HEAD /ad/ HTTP/1.1\r\nHost: x\r\n\r\n"),
+             client_request("/x"),
+             client_request("/?"),
+             std::string("GET /?v=2.07 HTTP/1.0\r\n\r\n"),
+             std::string("POST /?v=2.07 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"),
+             std::string("garbage\r\n\r\n"),
+             std::string("GET /?v=2.07 HTTP/1.1\r\nX: ") + std::string(3000, 'a') + "\r\n\r\n",
+         }) {
+        SCOPED_TRACE(request.substr(0, 40));
+        TlsReply tls = tls_talk(s.ip(), request);
+        ASSERT_TRUE(tls.handshake);
+        EXPECT_EQ(tls.alpn, "http/1.1");
+        EXPECT_EQ(normalised(tls.raw), normalised(talk(s.ip(), request)));
+        EXPECT_LT(tls.raw.size(), 1024u) << "the client reads one record's worth";
+    }
+    EXPECT_TRUE(is_time_body(parse(tls_talk(s.ip(), client_request("/?v=2.07")).raw).body));
+    EXPECT_EQ(parse(tls_talk(s.ip(), client_request("/ad/")).raw).body, "http://example.test/\t\xBB\xB6\xD3\xAD");
+}
+
+// TLS 1.2 and 1.3 only, sessions resumed; a listed proxy's PROXY line comes
+// before the handshake; idle cut, offences and refusals as over plain HTTP,
+// and the metrics count the handshakes.
+TEST(Tls, ProtocolsResumptionProxyAndLimits) {
+    ASSERT_TRUE(Pki::get().ok());
+    std::vector<std::string> args = {"--abuse-limit", "1", "--idle-timeout-ms", "300", "--proxy-protocol-from",
+                                     "127.0.10.20", "--metrics-listen", "127.0.10.2:" + std::to_string(kMetricsPort)};
+    for (const std::string &a : tls_args("127.0.10.2")) args.push_back(a);
+    Server s("127.0.10.2", args);
+    START(s);
+    struct Case {
+        int version;
+        const char *name;  // as negotiated; "" when refused
+    } cases[] = {{TLS1_1_VERSION, ""}, {TLS1_2_VERSION, "TLSv1.2"}, {TLS1_3_VERSION, "TLSv1.3"}};
+    int handshakes = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.version);
+        TlsOptions o;
+        o.min_version = o.max_version = c.version;
+        o.legacy = true;
+        TlsReply first = tls_talk(s.ip(), client_request("/?v=2.07"), o);
+        EXPECT_EQ(first.handshake, *c.name != '\0');
+        if (!first.handshake) continue;
+        EXPECT_EQ(first.version, c.name);
+        EXPECT_FALSE(first.reused);
+        EXPECT_TRUE(is_time_body(parse(first.raw).body)) << first.raw;
+        o.resume = first.session.get();
+        TlsReply again = tls_talk(s.ip(), client_request("/?v=2.07"), o);
+        EXPECT_TRUE(again.reused) << "session resumption";
+        EXPECT_TRUE(is_time_body(parse(again.raw).body)) << again.raw;
+        handshakes += 2;
+    }
+    // A listed proxy names the client before the handshake; offences count
+    // against that client, who is then turned away before any handshake.
+    auto line = [&](const std::string &client) { return "PROXY TCP4 " + client + " 127.0.10.2 40000 443\r\n"; };
+    TlsOptions proxied;
+    proxied.source_ip = "127.0.10.20";
+    proxied.clear_prefix = line("192.0.2.7");
+    EXPECT_TRUE(is_time_body(parse(tls_talk(s.ip(), client_request("/?v=2.07"), proxied).raw).body));
+    proxied.clear_prefix = line("192.0.2.9");
+    EXPECT_EQ(parse(tls_talk(s.ip(), client_request("/x"), proxied).raw).status, 404);
+    EXPECT_EQ(parse(tls_talk(s.ip(), client_request("/x"), proxied).raw).status, 404);
+    EXPECT_FALSE(tls_talk(s.ip(), client_request("/?v=2.07"), proxied).handshake);
+    handshakes += 3;
+    // The same offences over TLS block the address for plain HTTP too.
+    TlsOptions offender;
+    offender.source_ip = "127.0.10.21";
+    EXPECT_EQ(parse(tls_talk(s.ip(), "garbage\r\n\r\n", offender).raw).status, 400);
+    EXPECT_EQ(parse(tls_talk(s.ip(), client_request("/x"), offender).raw).status, 404);
+    handshakes += 2;
+    EXPECT_FALSE(tls_talk(s.ip(), client_request("/?v=2.07"), offender).handshake);
+    EXPECT_TRUE(refused(s.ip(), client_request("/?v=2.07"), "127.0.10.21"));
+    // A connection that sends nothing is cut as over plain HTTP.
+    int idle = connect_to(s.ip(), "127.0.10.22", kTlsPort);
+    ASSERT_GE(idle, 0);
+    EXPECT_TRUE(closed_without_reply(idle));
+    close(idle);
+    std::string metrics, missing;
+    EXPECT_TRUE(eventually([&] {
+        metrics = scrape(s.ip());
+        missing = missing_lines(metrics, {
+            "oramet_timed_tls_handshakes_total{result=\"ok\"} " + std::to_string(handshakes),
+            "oramet_timed_tls_handshakes_total{result=\"failed\"} 1",
+            "oramet_timed_connections_refused_total{reason=\"idle_cut\"} 1",
+            "oramet_timed_connections_refused_total{reason=\"blocked\"} 3",
+            "oramet_timed_requests_total{kind=\"malformed\",path=\"h2o\"} 1",
+            "oramet_timed_open_connections 0",
+        });
+        return missing.empty();
+    })) << missing << "in:\n" << metrics;
+}
+
+// An ACME client's renewal: the new pair is read on SIGHUP while clients
+// keep asking, none of them failing; a pair that does not belong together
+// keeps the one in use. Sessions from before the swap still resume.
+TEST(Tls, SighupSwapsTheCertificateWhileClientsAsk) {
+    const Pki &pki = Pki::get();
+    ASSERT_TRUE(pki.ok());
+    std::string conf = ::testing::TempDir() + "oramet-timed-tls-swap.conf";
+    auto pair = [&](char cert, char key) {
+        write_file(conf, "tls-listen = 127.0.10.3:" + std::to_string(kTlsPort) + "\ntls-certificate = " +
+                             pki.chain(cert) + "\ntls-key = " + pki.key(key) + "\n");
+    };
+    pair('a', 'a');
+    Server s("127.0.10.3", {"--config", conf, "--workers", "2"});
+    START(s);
+    TlsReply before = tls_talk(s.ip(), client_request("/?v=2.07"));
+    ASSERT_NE(before.subject.find("leaf-a"), std::string::npos) << before.subject;
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0}, failed{0}, saw_b{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i)
+        clients.emplace_back([&] {
+            while (!stop) {
+                TlsReply r = tls_talk("127.0.10.3", client_request("/?v=2.07"));
+                if (!r.handshake || !is_time_body(parse(r.raw).body)) ++failed;
+                ++answered;
+                if (r.subject.find("leaf-b") != std::string::npos) ++saw_b;
+            }
+        });
+    EXPECT_TRUE(eventually([&] { return answered > 20; }));
+    pair('b', 'b');
+    kill(s.pid(), SIGHUP);
+    EXPECT_TRUE(eventually([&] { return saw_b > 20; })) << s.log();
+    size_t log_at = s.log().size();
+    for (auto [cert, key] : {std::pair{'a', 'b'}, std::pair{'x', 'x'}}) {  // another's key; no such files
+        SCOPED_TRACE(cert);
+        pair(cert, key);
+        kill(s.pid(), SIGHUP);
+        size_t at = std::string::npos;
+        EXPECT_TRUE(eventually([&] { return (at = s.log().find("certificate not reloaded", log_at)) != std::string::npos; }))
+            << s.log();
+        log_at = at + 1;
+    }
+    int seen = answered;
+    EXPECT_TRUE(eventually([&] { return answered > seen + 20; }));
+    stop = true;
+    for (auto &t : clients) t.join();
+    EXPECT_EQ(failed, 0) << answered << " answered";
+    TlsReply after = tls_talk(s.ip(), client_request("/?v=2.07"));
+    EXPECT_NE(after.subject.find("leaf-b"), std::string::npos) << "the bad pairs left leaf b serving";
+    TlsOptions resume;
+    resume.resume = before.session.get();
+    EXPECT_TRUE(tls_talk(s.ip(), client_request("/?v=2.07"), resume).reused) << "tickets outlive the swap";
+    EXPECT_FALSE(s.exited());
 }

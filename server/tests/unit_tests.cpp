@@ -501,6 +501,65 @@ TEST(ConfigTest, Validation) {
     EXPECT_TRUE(*min == V("2.1"));
     c.download_path = "bad\r\npath";
     EXPECT_FALSE(validate_config(c, min, err));
+    c.download_path.clear();
+    // TLS needs its pair and an address of its own (443 unless given).
+    struct Tls {
+        const char *listen, *tls_listen, *certificate, *key;
+        bool ok;
+    } rows[] = {
+        {"127.0.0.1", "127.0.0.1", "c.pem", "k.pem", true},
+        {"127.0.0.1:443", "127.0.0.1", "c.pem", "k.pem", false},
+        {"127.0.0.1", "127.0.0.1:80", "c.pem", "k.pem", false},
+        {"127.0.0.1", "127.0.0.1:9617", "c.pem", "k.pem", false},  // the metrics' address
+        {"127.0.0.1", "127.0.0.1", "", "k.pem", false},
+        {"127.0.0.1", "127.0.0.1", "c.pem", "", false},
+    };
+    for (const Tls &row : rows) {
+        SCOPED_TRACE(row.tls_listen);
+        Config t;
+        t.listen = row.listen;
+        t.metrics_listen = "127.0.0.1:9617";
+        t.tls_listen = row.tls_listen;
+        t.tls_certificate = row.certificate;
+        t.tls_key = row.key;
+        EXPECT_EQ(validate_config(t, min, err), row.ok) << err;
+    }
+}
+
+// PROXY v1 lines as load balancers send them, and what is not one.
+TEST(ProxyLine, Parses) {
+    struct Case {
+        std::string in;
+        int result;              // length, 0 incomplete, -1 not a line
+        const char *client;      // "" when none is named
+    } cases[] = {
+        {"PROXY TCP4 192.0.2.7 10.0.0.1 40000 443\r\n\x16\x03\x01", 41, "192.0.2.7"},
+        {"PROXY TCP6 2001:db8::7 2001:db8::1 40000 443\r\n", 46, "2001:db8::7"},
+        {"PROXY UNKNOWN\r\n", 15, ""},
+        {"PROXY TCP4 192.0.2.7 10.0.0.1 40000 44", 0, ""},
+        {"PROX", 0, ""},
+        {"", 0, ""},
+        {"\x16\x03\x01\x02\x00", -1, ""},
+        {"PROXY TCP4 192.0.2.7 10.0.0.1 70000 443\r\n", -1, ""},
+        {"PROXY TCP4 2001:db8::7 10.0.0.1 1 443\r\n", -1, ""},
+        {"PROXY TCP4 192.0.2.7 10.0.0.1 40000\r\n", -1, ""},
+        {"PROXY TCP4 " + std::string(120, '1'), -1, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in);
+        sockaddr_storage ss;
+        socklen_t len = 0xdead;
+        EXPECT_EQ(parse_proxy_line(c.in, ss, len), c.result);
+        if (c.result <= 0) continue;
+        char text[64] = "";
+        if (len != 0)
+            inet_ntop(ss.ss_family,
+                      ss.ss_family == AF_INET ? static_cast<void *>(&reinterpret_cast<sockaddr_in *>(&ss)->sin_addr)
+                                              : static_cast<void *>(&reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_addr),
+                      text, sizeof text);
+        EXPECT_STREQ(text, c.client);
+        if (len != 0) EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port), 40000);
+    }
 }
 
 TEST(ListenAddress, Parses) {
@@ -515,6 +574,8 @@ TEST(ListenAddress, Parses) {
     ASSERT_TRUE(parse_listen_address("[::1]:8080", ss, len, err));
     EXPECT_EQ(ss.ss_family, AF_INET6);
     EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port), 8080);
+    ASSERT_TRUE(parse_listen_address("127.0.0.203", ss, len, err, 443));
+    EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port), 443);
     ASSERT_TRUE(parse_listen_address("[::]", ss, len, err));
     EXPECT_EQ(len, sizeof(sockaddr_in6));
     for (const char *bad : {"", "::1", "[::1", "[::1]80", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "host:80",
@@ -554,11 +615,15 @@ TEST(Metrics, HistogramBucketsAndText) {
     s.answers[static_cast<std::size_t>(AnswerKind::Unsynced)][static_cast<std::size_t>(AnswerPath::H2O)] = 7;
     s.refused[static_cast<std::size_t>(Refusal::ReadTimeout)] = 3;
     s.clock_synced = true;
+    s.tls_handshakes = 4;
+    s.tls_handshake_failures = 2;
     std::string text = format_metrics(s);
     for (const char *line : {"oramet_timed_reply_seconds_sum 1.5\n",
                              "oramet_timed_requests_total{kind=\"unsynchronised\",path=\"h2o\"} 7\n",
                              "oramet_timed_connections_refused_total{reason=\"read_timeout\"} 3\n",
-                             "oramet_timed_clock_synchronised 1\n", "# TYPE oramet_timed_reply_seconds histogram\n"})
+                             "oramet_timed_clock_synchronised 1\n", "# TYPE oramet_timed_reply_seconds histogram\n",
+                             "oramet_timed_tls_handshakes_total{result=\"ok\"} 4\n",
+                             "oramet_timed_tls_handshakes_total{result=\"failed\"} 2\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     EXPECT_EQ(s.requests(), 7u);
     EXPECT_EQ(text.find("offence_store"), std::string::npos) << "no store lines without a store";
