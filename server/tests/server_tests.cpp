@@ -1376,13 +1376,11 @@ TEST(Lifecycle, CheckConfig) {
         {{"--banner-text", "\xff"}, 0, 1, "oramet-timed: banner text: "},
         {{"--listen", "127.0.0.1:80", "--metrics-listen", "127.0.0.1"}, 0, 1,
          "oramet-timed: metrics-listen must differ from listen\n"},
-<<<<<<< HEAD
         {{"--offence-store", "redis:/127.0.11.1"}, 0, 1,
          "oramet-timed: --offence-store: expected redis://HOST[:PORT][/DB] (got \"redis:/127.0.11.1\")\n"},
         {{"--offence-store", "redis://127.0.11.1:6379/x"}, 0, 1, "oramet-timed: --offence-store: database: "},
         {{"--offence-store", "redis://127.0.11.1", "--offence-store-password-file", "/nonexistent/password"}, 0, 1,
          "oramet-timed: offence-store-password-file: cannot read /nonexistent/password: "},
-=======
         {tls_args("127.0.10.4"), 0, 0, "configuration ok\n"},
         {{"--tls-listen", "127.0.10.4", "--tls-certificate", pki.chain('a'), "--tls-key", pki.key('b')}, 0, 1,
          "oramet-timed: tls-key " + pki.key('b') + " does not belong to the certificate in " + pki.chain('a') + "\n"},
@@ -1390,7 +1388,6 @@ TEST(Lifecycle, CheckConfig) {
          "oramet-timed: tls-certificate " + pki.key('a') + ": cannot load: "},
         {{"--tls-listen", "127.0.10.4", "--tls-certificate", pki.chain('a')}, 0, 1,
          "oramet-timed: tls-listen needs tls-certificate and tls-key\n"},
->>>>>>> issue-tls
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.back());
