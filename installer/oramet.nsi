@@ -8,9 +8,15 @@
 ;
 ; Command line of the setup program: /S silent, /CurrentUser (default) or
 ; /AllUsers, /Server=host (all users only: the time server of the clock
-; service), /D=folder (last, unquoted).
+; service), /D=folder (last, unquoted). The x86 one exits with 3 where the
+; x64 one is installed for all users.
 ; Command line of the uninstaller: /S silent (removes the settings too unless
 ; /KeepSettings is given).
+;
+; The tests build the x86 setup program's logic into an amd64 one with
+; -DTARGET=amd64-unicode -DAS_X86 (no -DX64), for machines that run no 32-bit
+; code: its entry and settings then go to the 32-bit registry view and its
+; folder to the 32-bit Program Files, as the x86 one's do on 64-bit Windows.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -22,6 +28,9 @@ SetCompressor /SOLID lzma
 ; one installs under the 32-bit Program Files.
 !ifdef X64
   !define MULTIUSER_USE_PROGRAMFILES64
+!endif
+!ifdef AS_X86 & X64
+  !error "AS_X86 stands for the x86 setup program: leave out -DX64"
 !endif
 
 !ifndef EXE
@@ -56,6 +65,14 @@ SetCompressor /SOLID lzma
 !define SETTINGS_KEY "${SETTINGS_PARENT}\Adjust"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Horalin"
+!define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\${SERVICE_NAME}"
+; Windows runs its StubPath once for each account, at that account's next
+; logon, whenever its Version is newer than the one the account has seen.
+!define ACTIVE_SETUP_KEY "SOFTWARE\Microsoft\Active Setup\Installed Components\OrametAutoStart"
+!searchreplace ACTIVE_SETUP_VERSION "${VERSION_QUAD}" "." ","
+; The x86 setup program's exit code where the x64 one is installed for all
+; users (1 and 2 are cancel and abort).
+!define EXIT_X64_INSTALLED 3
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -138,6 +155,8 @@ LangString FinishCurrentUser ${LANG_ENGLISH} "Oramet is installed for the curren
 LangString ServiceFailed ${LANG_SIMPCHINESE} "无法安装或启动 Oramet 时钟服务（错误 $0）。Oramet 仍可显示网络时间。"
 LangString UseX64Setup ${LANG_SIMPCHINESE} "此安装程序安装 32 位 (x86) 的 Oramet。这台电脑运行的是 64 位 Windows，应使用 64 位安装程序 oramet-${VERSION}-x64-setup.exe。继续使用本程序安装也可以。"
 LangString UseX64Setup ${LANG_ENGLISH} "This setup program installs the 32-bit (x86) Oramet. This computer runs 64-bit Windows: oramet-${VERSION}-x64-setup.exe is the one to use here. You may still go on with this one."
+LangString X64Installed ${LANG_SIMPCHINESE} "这台电脑已为所有用户安装了 64 位 (x64) 的 Oramet。此安装程序安装的是 32 位 (x86) 的 Oramet，两者会争用同一个时钟服务，因此不能再装一份。要更新 Oramet，请使用 64 位安装程序 oramet-${VERSION}-x64-setup.exe。"
+LangString X64Installed ${LANG_ENGLISH} "The 64-bit (x64) Oramet is installed for all users of this computer. This setup program installs the 32-bit (x86) Oramet, which would take over the clock service they share, so it installs nothing. To update Oramet, run the 64-bit setup program, oramet-${VERSION}-x64-setup.exe."
 LangString ServiceFailed ${LANG_ENGLISH} "The Oramet clock service could not be installed or started (error $0). Oramet still shows the network time."
 
 VIProductVersion "${VERSION_QUAD}"
@@ -161,7 +180,7 @@ Var ChosenDir
 ; where reg add, regedit and the service (both builds) find it; a 32-bit
 ; setup program would otherwise write WOW6432Node. HKCU is not redirected.
 !macro MACHINE_SETTINGS_VIEW
-  !ifdef X64
+  !if ${NSIS_PTR_SIZE} > 4
     SetRegView 64
   !else
     ${If} ${RunningX64}
@@ -170,7 +189,20 @@ Var ChosenDir
   !endif
 !macroend
 !define MachineSettingsView "!insertmacro MACHINE_SETTINGS_VIEW"
-!define ProgramView "SetRegView default"
+; Returns from the function on 32-bit Windows. An amd64 setup program starts
+; only on 64-bit Windows, where LogicLib's test would leave a label unused.
+!macro RETURN_UNLESS_64BIT_WINDOWS
+  !if ${NSIS_PTR_SIZE} <= 4
+    ${IfNot} ${RunningX64}
+      Return
+    ${EndIf}
+  !endif
+!macroend
+!ifdef AS_X86
+  !define ProgramView "SetRegView 32"
+!else
+  !define ProgramView "SetRegView default"
+!endif
 
 ; The program named by a start-with-Windows value ($0), which may quote it:
 ; $0 becomes the bare path.
@@ -230,18 +262,69 @@ FunctionEnd
 !insertmacro FREE_PROGRAM_FUNCTION "un."
 
 !ifndef X64
+; An x86 copy beside an x64 one for all users would take over the service
+; they share, and removing either copy would then break the other.
+Function RefuseOverX64
+  !insertmacro RETURN_UNLESS_64BIT_WINDOWS
+  SetRegView 64
+  ReadRegStr $0 HKLM "${UNINST_KEY}" "InstallLocation"
+  ${ProgramView}
+  ${If} $0 != ""
+    MessageBox MB_OK|MB_ICONSTOP "$(X64Installed)" /SD IDOK
+    SetErrorLevel ${EXIT_X64_INSTALLED}
+    Quit
+  ${EndIf}
+FunctionEnd
+
+; Earlier x86 setup programs wrote the machine's server without choosing a
+; view, so on 64-bit Windows it lies under WOW6432Node, where the service
+; never looks. It moves to the native view, unless one is there already.
+Function MoveMachineServer
+  !insertmacro RETURN_UNLESS_64BIT_WINDOWS
+  SetRegView 64
+  ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Server"
+  ${If} $0 == ""
+    SetRegView 32
+    ReadRegStr $0 HKLM "${SETTINGS_KEY}" "Server"
+    ${If} $0 != ""
+      SetRegView 64
+      ClearErrors
+      WriteRegStr HKLM "${SETTINGS_KEY}" "Server" $0
+      SetRegView 32
+      ${IfNot} ${Errors}
+        DeleteRegValue HKLM "${SETTINGS_KEY}" "Server"
+        DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
+        DeleteRegKey /ifempty HKLM "${SETTINGS_PARENT}"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ${ProgramView}
+FunctionEnd
+
 Function WelcomePre
   StrCpy $WelcomeText "$(MUI_TEXT_WELCOME_INFO_TEXT)"
-  ${If} ${RunningX64}
-    StrCpy $WelcomeText "$(UseX64Setup)$\r$\n$\r$\n$WelcomeText"
-  ${EndIf}
+  !insertmacro RETURN_UNLESS_64BIT_WINDOWS
+  StrCpy $WelcomeText "$(UseX64Setup)$\r$\n$\r$\n$WelcomeText"
 FunctionEnd
 !endif
 
 Function .onInit
   ; MultiUser sets its own default folder; a /D= on the command line wins.
   StrCpy $ChosenDir $INSTDIR
+  ${ProgramView}
+!ifndef X64
+  Call RefuseOverX64
+!endif
   !insertmacro MULTIUSER_INIT
+!ifdef AS_X86
+  ; An amd64 setup program's $PROGRAMFILES, even $PROGRAMFILES32, is the
+  ; 64-bit folder.
+  ${If} $MultiUser.InstallMode == "AllUsers"
+  ${AndIf} $INSTDIR == "$PROGRAMFILES64\${PRODUCT}"
+    ReadEnvStr $0 "ProgramFiles(x86)"
+    StrCpy $INSTDIR "$0\${PRODUCT}"
+  ${EndIf}
+!endif
 !ifdef X64
   ; An x86 install for all users is moved here: the pages offer that mode
   ; first. Unattended, the command line alone decides, as always.
@@ -341,6 +424,24 @@ Function RestoreEarlierSettings
   ${If} $EarlierRunValue != ""
     WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${PROGRAM}"'
   ${EndIf}
+  Call MoveAutoStart
+FunctionEnd
+
+; Every other account whose start-with-Windows value names the removed x86
+; program: those logged on now at once, the rest at their next logon through
+; Active Setup, since their hives are not at hand before. The clock service's
+; program does it, having a switch for this alone; oramet.exe reads no
+; command line.
+Function MoveAutoStart
+  StrCpy $0 '"$INSTDIR\${SERVICE_PROGRAM}" /moveautostart "$EarlierDir\${PROGRAM}"'
+  SetRegView 64
+  WriteRegStr HKLM "${ACTIVE_SETUP_KEY}" "" "${PRODUCT}"
+  WriteRegStr HKLM "${ACTIVE_SETUP_KEY}" "StubPath" $0
+  WriteRegStr HKLM "${ACTIVE_SETUP_KEY}" "Version" "${ACTIVE_SETUP_VERSION}"
+  WriteRegDWORD HKLM "${ACTIVE_SETUP_KEY}" "IsInstalled" 1
+  ${ProgramView}
+  nsExec::Exec $0
+  Pop $0  ; whoever it missed is seen to at logon
 FunctionEnd
 !endif
 
@@ -360,6 +461,9 @@ Section "Oramet" SecProgram
   ${If} $MultiUser.InstallMode == "AllUsers"
     Call FreeService
     File "/oname=${SERVICE_PROGRAM}" "${SERVICE_EXE}"
+!ifndef X64
+    Call MoveMachineServer
+!endif
     ${GetParameters} $0
     ClearErrors
     ${GetOptions} $0 "/Server=" $1
@@ -406,6 +510,7 @@ Function un.onInit
   ; the account running it would default to (MultiUser would also replace
   ; $INSTDIR with what the registry says).
   StrCpy $ChosenDir $INSTDIR
+  ${ProgramView}
   !insertmacro MULTIUSER_UNINIT
   StrCpy $INSTDIR $ChosenDir
   ReadRegStr $0 HKLM "${UNINST_KEY}" "InstallLocation"
@@ -439,6 +544,54 @@ Function un.RemoveRunValue
   ${EndIf}
 FunctionEnd
 
+; Where a PC holds an x86 and an x64 copy, the service is the one whose
+; ImagePath names its folder; the other copy's uninstaller leaves it, and the
+; machine's server it asks, alone.
+Function un.RemoveOwnService
+  ClearErrors
+  ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
+  ${IfNot} ${Errors}
+    ExpandEnvStrings $0 $0
+    Call un.RunValuePath
+    ${If} $0 != "$INSTDIR\${SERVICE_PROGRAM}"
+      ; The service runs the other copy's file, not this one.
+      Delete "$INSTDIR\${SERVICE_PROGRAM}"
+      Return
+    ${EndIf}
+  ${EndIf}
+  nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /uninstall'
+  Pop $0
+  Call un.FreeService
+  DeleteRegKey HKLM "${EVENTLOG_KEY}"
+  Call un.RemoveMachineServer
+FunctionEnd
+
+!macro DELETE_MACHINE_SERVER
+  DeleteRegValue HKLM "${SETTINGS_KEY}" "Server"
+  DeleteRegValue HKLM "${SETTINGS_KEY}" "MaxPosPhaseCorrection"
+  DeleteRegValue HKLM "${SETTINGS_KEY}" "MaxNegPhaseCorrection"
+  DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
+  DeleteRegKey /ifempty HKLM "${SETTINGS_PARENT}"
+!macroend
+
+; The administrator's server and bounds go with the service, from both views: earlier
+; x86 setup programs wrote it to the 32-bit one.
+Function un.RemoveMachineServer
+  ${un.GetParameters} $0
+  ClearErrors
+  ${un.GetOptions} $0 "/KeepSettings" $1
+  ${IfNot} ${Errors}
+    Return
+  ${EndIf}
+  !insertmacro DELETE_MACHINE_SERVER
+  !insertmacro RETURN_UNLESS_64BIT_WINDOWS
+  SetRegView 64
+  !insertmacro DELETE_MACHINE_SERVER
+  SetRegView 32
+  !insertmacro DELETE_MACHINE_SERVER
+  ${ProgramView}
+FunctionEnd
+
 ; The settings live in the running account's HKCU; other accounts keep theirs.
 Function un.RemoveSettings
   ClearErrors
@@ -461,19 +614,13 @@ FunctionEnd
 Section "Uninstall"
   Call un.FreeProgram
   ${If} ${FileExists} "$INSTDIR\${SERVICE_PROGRAM}"
-    ; Stops and deletes the service; the administrator's settings for it go
-    ; with it.
-    nsExec::Exec '"$INSTDIR\${SERVICE_PROGRAM}" /uninstall'
-    Pop $0
-    Call un.FreeService
-    DeleteRegKey HKLM "${EVENTLOG_KEY}"
-    ${MachineSettingsView}
-    DeleteRegValue HKLM "${SETTINGS_KEY}" "Server"
-    DeleteRegValue HKLM "${SETTINGS_KEY}" "MaxPosPhaseCorrection"
-    DeleteRegValue HKLM "${SETTINGS_KEY}" "MaxNegPhaseCorrection"
-    DeleteRegKey /ifempty HKLM "${SETTINGS_KEY}"
-    DeleteRegKey /ifempty HKLM "${SETTINGS_PARENT}"
+    Call un.RemoveOwnService
+!ifdef X64
+    ; No logon may run a program that is gone.
+    SetRegView 64
+    DeleteRegKey HKLM "${ACTIVE_SETUP_KEY}"
     ${ProgramView}
+!endif
   ${EndIf}
   Delete "$INSTDIR\${UNINSTALLER}"
   ; Only when empty: the folder may have been chosen by the user and hold

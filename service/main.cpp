@@ -7,6 +7,7 @@
 #include <new>
 
 #include "app/format_text.h"
+#include "service/autostart_move.h"
 #include "service/clock_contract.h"
 #include "service/clock_keeper.h"
 #include "service/event_log.h"
@@ -175,8 +176,16 @@ void WINAPI ServiceMain(DWORD, char**) {
 }  // namespace
 
 // Run by the SCM it serves; the setup program runs it with /install or
-// /uninstall to register or remove the service.
+// /uninstall to register or remove the service. After a move from the x86
+// install, /moveautostart with the removed oramet.exe re-points the accounts'
+// start-with-Windows values: once from the setup program, then at each
+// account's next logon (Active Setup), since only then is its hive at hand.
 int main(int argc, char** argv) {
+  if (argc == 3 && lstrcmpiA(argv[1], "/moveautostart") == 0) {
+    // Active Setup starts it before the desktop: no console window to linger.
+    FreeConsole();
+    return static_cast<int>(MoveAutoStart(argv[2]));
+  }
   if (argc == 2 && lstrcmpiA(argv[1], "/install") == 0) {
     wchar_t program[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);

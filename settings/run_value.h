@@ -18,3 +18,11 @@ int RunValueForPath(const char* modulePath, char* data, std::size_t capacity);
 // True when the stored text names this path, bare or quoted; exact and
 // case-sensitive otherwise.
 bool RunValueNamesPath(const char* stored, const char* modulePath);
+
+// After a move, the data that makes an account's value start newProgram when
+// it names oldProgram (bare or quoted; ASCII letters in either case, as
+// Windows compares paths), written as RunValueForPath writes it. A value that
+// names anything else is left alone: -1 (and `data` untouched), as when the
+// new data needs more than `capacity` bytes with its zero.
+int RepointRunValue(const char* stored, const char* oldProgram, const char* newProgram,
+                    char* data, std::size_t capacity);

@@ -4,7 +4,7 @@
 # command that the installed-programs entry names and checks what remains.
 #
 # Usage: installer_test.sh SCENARIO SETUP WINE_RUN PREFIX PROGRAM RUNNING_COPY SERVICE
-#                          ARCH [EARLIER_UNINSTALLER]
+#                          ARCH [EARLIER_UNINSTALLER [AS_X86_SETUP]]
 #   ARCH is the build's, x64 or x86; the prefix is a 64-bit one either way.
 #   per-user    default install; start-with-Windows value holds the bare path;
 #               the settings go; no clock service.
@@ -12,8 +12,8 @@
 #               Files; the clock service runs as LocalService, with the
 #               machine's server in the native registry view; a second run
 #               updates it; the value holds the path in quotes (it has a
-#               space); /KeepSettings keeps the user's settings, the service
-#               and its server go.
+#               space); /KeepSettings keeps the user's settings and the
+#               machine's server, the service goes.
 #   own-folder  /D= a folder that already holds a file of the user's; the
 #               value names a portable copy elsewhere, in quotes, and a sibling
 #               settings key exists: those stay.
@@ -26,11 +26,20 @@
 #               (EARLIER_UNINSTALLER stands in for its uninstaller): /AllUsers
 #               removes it silently and keeps the settings, the machine's
 #               server (now in the native view) and the start-with-Windows
-#               choice, which then names the x64 program.
+#               choice, which then names the x64 program; other accounts'
+#               values naming it follow, at once where their hives are loaded,
+#               at logon (Active Setup, its switch run here by hand) otherwise.
+#   x86-upgrade   AS_X86_SETUP, the x86 setup program's logic in an amd64 one,
+#               over a machine server left in the 32-bit view: it moves to the
+#               native view (unless one is there); uninstalling keeps it with
+#               /KeepSettings and removes it from both views without.
+#   x86-over-x64  AS_X86_SETUP refuses (exit 3) where the x64 copy is
+#               installed for all users; where both copies exist anyway, each
+#               uninstaller removes the service only when it runs its file.
 set -uo pipefail
 
 scenario=$1 setup=$2 wine_run=$3 prefix=$4 program=$5 running_copy=${6:-} service=${7:-}
-arch=${8:-x64} earlier=${9:-}
+arch=${8:-x64} earlier=${9:-} as_x86=${10:-}
 copy_pid=
 
 failures=0
@@ -135,6 +144,10 @@ portable='C:\Oramet Portable'
 ready='C:\oramet-running-copy.ready'
 earlier_dir="$program_files32\\Oramet"
 earlier_args='C:\oramet-earlier.args'
+# Another hive loaded during setup, as a logged-on account's would be (Wine
+# makes no new ones under HKEY_USERS).
+other_run_key='HKU\.Default\Software\Microsoft\Windows\CurrentVersion\Run'
+active_setup='HKLM\SOFTWARE\Microsoft\Active Setup\Installed Components\OrametAutoStart'
 
 case $scenario in
   per-user)
@@ -150,6 +163,9 @@ case $scenario in
   running) args=(/S); instdir="$local_appdata\\Programs\\Oramet" ;;
   x86-to-x64) args=(/S /AllUsers); instdir="$program_files\\Oramet"
     root=HKLM; other=HKCU; menu=$common_menu; other_menu=$user_menu ;;
+  x86-upgrade|x86-over-x64)
+    [ -f "$as_x86" ] || die "no x86 stand-in setup program at $as_x86"
+    instdir="$program_files32\\Oramet" ;;
   *) die "unknown scenario" ;;
 esac
 inst_unix=$(unixpath "$instdir")
@@ -166,6 +182,8 @@ cleanup() {
   wine_ sc delete OrametClock >/dev/null 2>&1
   wine_ reg delete 'HKLM\SOFTWARE\Velmora' /f /reg:64 >/dev/null 2>&1
   wine_ reg delete 'HKLM\SOFTWARE\Velmora' /f /reg:32 >/dev/null 2>&1
+  wine_ reg delete "$active_setup" /f /reg:64 >/dev/null 2>&1
+  wine_ reg delete "$other_run_key" /v Horalin /f >/dev/null 2>&1
   rm -rf "$(unixpath "$local_appdata\\Programs\\Oramet")" \
     "$(unixpath "$program_files64\\Oramet")" "$(unixpath "$program_files32\\Oramet")" \
     "$(unixpath "$own_folder")" "$(unixpath "$portable")" "$(unixpath "$ready")" \
@@ -189,7 +207,12 @@ uninstall_with() {  # KEY [ARGS...]
   echo "uninstalling: $uninstaller ${uargs[*]}"
   wine_ "$uninstaller" "${uargs[@]}" || die "uninstaller exited with $?"
   # The uninstaller runs on from a copy in the temporary folder; wait until
-  # the prefix has no process left.
+  # the prefix has no process left, or, where a service is to run on, until
+  # the folder is gone (its service is dealt with before).
+  if [ -n "${gone_when_done:-}" ]; then
+    for _ in $(seq 1200); do [ -e "$gone_when_done" ] || return 0; sleep 0.2; done
+    die "$gone_when_done still there after 240 s"
+  fi
   WINEPREFIX=$prefix timeout 240 wineserver -w || die "Wine processes still running after 240 s (a program that was not closed?)"
 }
 
@@ -282,7 +305,8 @@ if [ "$scenario" = x86-to-x64 ]; then
       obj= 'NT AUTHORITY\LocalService' >/dev/null &&
     wine_ reg add "$run_key" /v Horalin /d "\"$earlier_dir\\oramet.exe\"" /f >/dev/null &&
     wine_ reg add "$settings" /v Server /d time.example.test /f >/dev/null &&
-    wine_ reg add "$settings" /v Interval /t REG_DWORD /d 7200 /f >/dev/null ||
+    wine_ reg add "$settings" /v Interval /t REG_DWORD /d 7200 /f >/dev/null &&
+    wine_ reg add "$other_run_key" /v Horalin /d "$earlier_dir\\oramet.exe" /f >/dev/null ||
     die "cannot stage the earlier install's registry"
 
   wine_ "$setup" "${args[@]}" || die "setup exited with $?"
@@ -303,9 +327,98 @@ if [ "$scenario" = x86-to-x64 ]; then
   expect_value "$settings" Server "REG_SZ time.example.test"
   expect_value "$settings" Interval "REG_DWORD 0x1c20"
   expect_value "HKLM\\$uninst_key" InstallLocation "REG_SZ $instdir"
+  # Another account logged on now is seen to at once.
+  expect_value "$other_run_key" Horalin "REG_SZ \"$instdir\\oramet.exe\""
+  # The rest at their next logon: what Active Setup runs then, run here.
+  stub="\"$instdir\\oramet-clock.exe\" /moveautostart \"$earlier_dir\\oramet.exe\""
+  expect_value "$active_setup" StubPath "REG_SZ $stub"
+  expect_value "$active_setup" Version "REG_SZ 2,7,0,0"
+  expect_value "$active_setup" IsInstalled "REG_DWORD 0x1"
+  for row in "${earlier_dir,,}\\ORAMET.EXE|\"$instdir\\oramet.exe\"" \
+             "\"$portable\\oramet.exe\"|\"$portable\\oramet.exe\"" \
+             "\"$earlier_dir\\oramet.exe\" /min|\"$earlier_dir\\oramet.exe\" /min"; do
+    wine_ reg add "$run_key" /v Horalin /d "${row%%|*}" /f >/dev/null || die "cannot write the Run value"
+    wine_ "$instdir\\oramet-clock.exe" /moveautostart "$earlier_dir\\oramet.exe" ||
+      fail "/moveautostart over [${row%%|*}] exited with $?"
+    expect_value "$run_key" Horalin "REG_SZ ${row#*|}"
+  done
   uninstall_with "HKLM\\$uninst_key"
   [ -e "$inst_unix" ] && fail "$instdir still exists after uninstalling"
   expect_no_key "$service_key"
+  expect_no_key "$active_setup"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
+
+# Neither view of HKLM holds the machine's server (WHEN).
+expect_no_machine_server() {
+  local v
+  for v in 64 32; do
+    wine_ reg query "$machine_settings" /v Server "/reg:$v" >/dev/null 2>&1 &&
+      fail "$1: the machine's server is still in the $v-bit view"
+  done
+}
+
+if [ "$scenario" = x86-upgrade ]; then
+  # What earlier x86 setup programs left on 64-bit Windows.
+  wine_ reg add "$machine_settings" /v Server /d time.earlier.test /f /reg:32 >/dev/null ||
+    die "cannot stage the 32-bit view's server"
+  arch=x86  # entries where the x86 setup program puts them
+  wine_ "$as_x86" /S /AllUsers || die "setup exited with $?"
+  expect_value "$service_key" ImagePath "REG_SZ \"$instdir\\oramet-clock.exe\""
+  expect_service_running "upgrade"
+  expect_value "$machine_settings" Server "REG_SZ time.earlier.test"
+  wine_ reg query "$machine_settings" /v Server /reg:32 >/dev/null 2>&1 &&
+    fail "the server was copied, not moved, out of the 32-bit view"
+  uninstall_with "HKLM\\$uninst_key" /KeepSettings
+  expect_no_key "$service_key"
+  expect_value "$machine_settings" Server "REG_SZ time.earlier.test"
+  # A server in each view: the native one wins, and both go.
+  wine_ reg add "$machine_settings" /v Server /d time.stale.test /f /reg:32 >/dev/null ||
+    die "cannot stage the 32-bit view's server"
+  wine_ "$as_x86" /S /AllUsers || die "the second setup exited with $?"
+  expect_value "$machine_settings" Server "REG_SZ time.earlier.test"
+  uninstall_with "HKLM\\$uninst_key"
+  [ -e "$inst_unix" ] && fail "$instdir still exists after uninstalling"
+  expect_no_machine_server "uninstall"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "all checks passed"
+  exit 0
+fi
+
+if [ "$scenario" = x86-over-x64 ]; then
+  x64dir="$program_files64\\Oramet"
+  x64_unix=$(unixpath "$x64dir")
+  wine_ "$setup" /S /AllUsers /Server=time.machine.test || die "x64 setup exited with $?"
+  for a in "/S /AllUsers" "/S"; do
+    # shellcheck disable=SC2086
+    wine_ "$as_x86" $a; rc=$?
+    [ "$rc" -eq 3 ] || fail "x86 setup $a over the x64 copy exited with $rc, not 3"
+  done
+  [ -e "$inst_unix" ] && fail "the x86 setup program installed into $instdir"
+  [ -e "$(unixpath "$local_appdata\\Programs\\Oramet")" ] && fail "the x86 setup program installed for the user"
+  wine_ reg query "HKLM\\$uninst_key" /reg:32 >/dev/null 2>&1 && fail "the x86 setup program made an entry"
+  expect_value "$service_key" ImagePath "REG_SZ \"$x64dir\\oramet-clock.exe\""
+
+  # A PC that got both copies before this version: the service is the x86
+  # one, started from its own file (as after a restart).
+  wine_ sc stop OrametClock >/dev/null
+  for _ in $(seq 50); do [ "$(service_state)" = STOPPED ] && break; sleep 0.2; done
+  wine_ reg delete "HKLM\\$uninst_key" /v InstallLocation /f /reg:64 >/dev/null &&
+    wine_ "$as_x86" /S /AllUsers &&
+    wine_ reg add "HKLM\\$uninst_key" /v InstallLocation /d "$x64dir" /f /reg:64 >/dev/null ||
+    die "cannot stage both copies"
+  expect_value "$service_key" ImagePath "REG_SZ \"$instdir\\oramet-clock.exe\""
+  gone_when_done=$x64_unix uninstall_with "HKLM\\$uninst_key"  # the x64 copy's
+  expect_service_running "after removing the x64 copy"
+  expect_value "$service_key" ImagePath "REG_SZ \"$instdir\\oramet-clock.exe\""
+  expect_value "$machine_settings" Server "REG_SZ time.machine.test"
+  arch=x86
+  uninstall_with "HKLM\\$uninst_key"
+  [ -e "$inst_unix" ] && fail "$instdir still exists after uninstalling"
+  expect_no_key "$service_key"
+  expect_no_machine_server "after removing the x86 copy"
   [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
   echo "all checks passed"
   exit 0
@@ -435,7 +548,7 @@ case $scenario in
   all-users) expect_value "$settings" Server "REG_SZ time.example.test"
     expect_no_key "$service_key"
     expect_no_key "$eventlog_key"
-    expect_no_key "$machine_settings" ;;
+    expect_value "$machine_settings" Server "REG_SZ time.machine.test" ;;
 esac
 
 if [ "$failures" -ne 0 ]; then

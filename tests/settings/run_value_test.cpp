@@ -78,4 +78,43 @@ TEST(RunValue, OnlyDataThatReadsBackWholeFits) {
   }
 }
 
+TEST(RunValue, OnlyAValueNamingTheMovedProgramIsRepointed) {
+  const char* before = "C:\\Program Files (x86)\\Oramet\\oramet.exe";
+  const char* after = "C:\\Program Files\\Oramet\\oramet.exe";
+  const char* moved = "\"C:\\Program Files\\Oramet\\oramet.exe\"";
+  struct Case {
+    const char* stored;
+    const char* data;  // nullptr: left alone
+  } cases[] = {
+      {"\"C:\\Program Files (x86)\\Oramet\\oramet.exe\"", moved},
+      {"C:\\Program Files (x86)\\Oramet\\oramet.exe", moved},
+      {"\"c:\\PROGRAM FILES (X86)\\oramet\\Oramet.EXE\"", moved},
+      {"\"C:\\Program Files (x86)\\Oramet\\oramet.exe\" /min", nullptr},
+      {"\"C:\\Program Files (x86)\\Oramet\\oramet.exe", nullptr},
+      {"C:\\Program Files (x86)\\Oramet\\oramet.ex", nullptr},
+      {"C:\\Program Files (x86)\\Oramet\\oramet.exe2", nullptr},
+      {"\"C:\\Oramet Portable\\oramet.exe\"", nullptr},
+      {moved, nullptr},
+      {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    char data[kRunValueCapacity];
+    std::memset(data, 'x', sizeof data);
+    int length = RepointRunValue(c.stored, before, after, data, sizeof data);
+    if (c.data == nullptr) {
+      EXPECT_EQ(length, -1);
+      EXPECT_EQ(data[0], 'x');
+    } else {
+      EXPECT_EQ(length, static_cast<int>(std::strlen(c.data)));
+      EXPECT_STREQ(data, c.data);
+    }
+  }
+  // A new path whose data would not read back whole is never written.
+  std::string deep = "C:\\" + std::string(253, 'a') + " b.exe";
+  char data[kRunValueCapacity];
+  EXPECT_EQ(RepointRunValue(before, before, deep.c_str(), data, sizeof data), -1);
+  EXPECT_EQ(RepointRunValue("", "", after, data, sizeof data), -1);
+}
+
 }  // namespace
