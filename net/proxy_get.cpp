@@ -17,7 +17,6 @@ namespace {
 constexpr wchar_t kAgent[] = L"Horalin";
 constexpr DWORD kLimitMs = 5000;  // the direct exchange's connect and receive limits
 constexpr int kHostCapacity = 256;
-constexpr int kListCapacity = 1024;
 
 // WinHTTP's entry points, found at run time: a PC that never needs a proxy
 // never loads the DLL, and the program's imports stay what they were.
@@ -117,12 +116,18 @@ private:
   wchar_t* text_;
 };
 
-bool ToNarrow(const wchar_t* text, char* out, int capacity) {
-  if (text == nullptr) {
-    out[0] = '\0';
-    return true;
-  }
-  return WideCharToMultiByte(CP_ACP, 0, text, -1, out, capacity, nullptr, nullptr) > 0;
+// A list as WinHTTP gives it, in a buffer of its own length: group policy
+// pushes exceptions lists of several kilobytes. Empty for none; false only
+// when it cannot be converted or no memory is left.
+bool ToNarrow(const wchar_t* text, std::unique_ptr<char[]>* out) {
+  int length = text == nullptr ? 1 : WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0,
+                                                         nullptr, nullptr);
+  if (length <= 0) return false;
+  out->reset(new (std::nothrow) char[static_cast<size_t>(length)]);
+  if (!*out) return false;
+  (*out)[0] = '\0';
+  return text == nullptr ||
+         WideCharToMultiByte(CP_ACP, 0, text, -1, out->get(), length, nullptr, nullptr) > 0;
 }
 
 bool ToWide(const char* text, wchar_t* out, int capacity) {
@@ -133,14 +138,12 @@ bool ToWide(const char* text, wchar_t* out, int capacity) {
 // receives it as "host[:port]".
 bool ChooseProxy(const char* host, const wchar_t* proxyList, const wchar_t* bypassList,
                  wchar_t* proxy, int capacity) {
-  char list[kListCapacity];
-  char bypass[kListCapacity];
+  std::unique_ptr<char[]> list;
+  std::unique_ptr<char[]> bypass;
   char chosen[kHostCapacity];
-  // A list too long to read is treated as none: the direct result stands.
-  if (!ToNarrow(proxyList, list, sizeof list) || !ToNarrow(bypassList, bypass, sizeof bypass))
-    return false;
-  if (BypassesProxy(host, bypass)) return false;
-  if (SelectHttpProxy(list, chosen, sizeof chosen) < 0) return false;
+  if (!ToNarrow(proxyList, &list) || !ToNarrow(bypassList, &bypass)) return false;
+  if (BypassesProxy(host, bypass.get())) return false;
+  if (SelectHttpProxy(list.get(), chosen, sizeof chosen) < 0) return false;
   return ToWide(chosen, proxy, capacity);
 }
 

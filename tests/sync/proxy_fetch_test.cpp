@@ -72,6 +72,11 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
   const std::string silentProxy = std::string(kSilentIp) + ":80";
   const std::string kTarget = "/?v=2.07";
   const ServerStep kTime = HttpReply("1700000000123");
+  // Group policy's lists run to kilobytes: 4 KB of entries before the one that counts.
+  std::string longBypass;
+  std::string longList;
+  while (longBypass.size() < 4096) longBypass += "*.site" + std::to_string(longBypass.size()) + ".corp;";
+  while (longList.size() < 4096) longList += "ftp=f" + std::to_string(longList.size()) + ".corp:21;";
   const struct {
     const char* name;
     DWORD flags;
@@ -89,6 +94,12 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
        "", kProxiedHost, kTime, "", "", 1, nullptr},
       {"bypass entries that do not match", kFixed, kSquid, "<local>;*.other.test;time.proxied",
        kProxiedHost, kTime, "", "", 1, nullptr},
+      {"a 4 KB exceptions list", kFixed, kSquid, longBypass, kProxiedHost, kTime, "", "", 1,
+       nullptr},
+      {"a 4 KB exceptions list that names the host last", kFixed, kSquid,
+       longBypass + kProxiedHost, kProxiedHost, kTime, kTarget, kTextNetworkError, 0, nullptr},
+      {"a 4 KB proxy list", kFixed, longList + "http=" + kSquid, "", kProxiedHost, kTime, "", "",
+       1, nullptr},
       {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost,
        HttpReply("253402300800000"), "253402300800000", kTextUnknownData, 1, nullptr},
       {"no proxy configured", kDirect, "", "", kProxiedHost, kTime, kTarget,
