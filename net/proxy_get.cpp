@@ -265,11 +265,6 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
   staysPut = winHttp->setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features,
                                 sizeof features) != FALSE || staysPut;
   if (!staysPut) return kHttpNoSocket;
-  // The service has no logon of a person to offer.
-  DWORD logon = settings == ProxySettings::User ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW
-                                                : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
-  if (!winHttp->setOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon))
-    return kHttpNoSocket;
   // So that no cache on the way answers with an old time.
   if (!winHttp->addRequestHeaders(request.get(), L"Cache-Control: no-cache\r\nPragma: no-cache",
                                   static_cast<DWORD>(-1L),
@@ -278,7 +273,16 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
 
   clock_t t0 = 0;
   DWORD status = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  // The service has no logon of a person to offer.
+  bool personLogon = settings == ProxySettings::User;
+  LogonStep step = NextLogonStep(0, 0, personLogon);
+  for (int resends = 0; step.send; ++resends) {
+    DWORD logon = step.policy == LogonPolicy::Low ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW
+                                                  : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    if (!winHttp->setOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon))
+      return kHttpNoSocket;
+    // The 407 stands when the proxy offers no scheme the logon can answer.
+    if (step.proxyLogon && !OfferLogon(*winHttp, request.get())) break;
     // msvcrt's clock counts elapsed real time in milliseconds, as for HttpGet.
     t0 = clock();
     if (!winHttp->sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
@@ -290,9 +294,7 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                                WINHTTP_NO_HEADER_INDEX))
       return kHttpNoHeaderEnd;
-    if (status != HTTP_STATUS_PROXY_AUTH_REQ || settings != ProxySettings::User || attempt > 0 ||
-        !OfferLogon(*winHttp, request.get()))
-      break;
+    step = NextLogonStep(static_cast<int>(status), resends, personLogon);
   }
   // An error page of the proxy or the server is no time and no banner.
   if (status != HTTP_STATUS_OK) return kHttpNoHeaderEnd;

@@ -91,3 +91,9 @@ bool BypassesProxy(const char* host, const char* bypassList) {
   }
   return false;
 }
+
+LogonStep NextLogonStep(int status, int resends, bool personLogon) {
+  if (status == 0) return {true, LogonPolicy::High, false};
+  if (status == 407 && resends == 0 && personLogon) return {true, LogonPolicy::Low, true};
+  return {false, LogonPolicy::High, false};
+}

@@ -23,3 +23,21 @@ int SelectHttpProxy(const char* proxyList, char* out, int capacity);
 // host pattern where '*' stands for any run of characters, compared without
 // regard to case, or "<local>" for every host name without a dot.
 bool BypassesProxy(const char* host, const char* bypassList);
+
+// WinHTTP's auto-logon policy: High offers the Windows logon to no one, Low
+// to any challenger, the time server's own 401 included.
+enum class LogonPolicy { High, Low };
+
+struct LogonStep {
+  bool send;           // the request goes (once more)
+  LogonPolicy policy;  // for that send
+  bool proxyLogon;     // the logon is set for the proxy alone before it
+};
+
+// What the next send of a proxied request offers, after a reply of status
+// (0: nothing sent yet) and resends earlier resends. Nothing at first, so
+// that no path can harvest a logon with a forged challenge; only a proxy's
+// 407, the first time, and only where there is a person's logon to offer
+// (the program, not the service), gets one resend with it. Any other status
+// ends the exchange with that reply.
+LogonStep NextLogonStep(int status, int resends, bool personLogon);

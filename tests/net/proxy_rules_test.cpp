@@ -54,3 +54,33 @@ TEST(BypassesProxy, MatchesEntriesAsWindowsReadsThem) {
     EXPECT_EQ(BypassesProxy(c.host, c.list), c.expected);
   }
 }
+
+TEST(NextLogonStep, OffersTheLogonOnlyToTheProxyAndOnce) {
+  const LogonStep kStop{false, LogonPolicy::High, false};
+  const LogonStep kFirst{true, LogonPolicy::High, false};
+  const LogonStep kProxyLogon{true, LogonPolicy::Low, true};
+  struct Case {
+    const char* name;
+    int status;
+    int resends;
+    bool personLogon;
+    LogonStep expected;
+  } cases[] = {
+      {"first send", 0, 0, true, kFirst},
+      {"first send of the service", 0, 0, false, kFirst},
+      {"the proxy's 407", 407, 0, true, kProxyLogon},
+      {"a second 407", 407, 1, true, kStop},
+      {"407 to the service", 407, 0, false, kStop},
+      {"the server's 401", 401, 0, true, kStop},
+      {"the server's 401 after the proxy's logon", 401, 1, true, kStop},
+      {"a time", 200, 0, true, kStop},
+      {"a redirect", 302, 0, true, kStop},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogonStep step = NextLogonStep(c.status, c.resends, c.personLogon);
+    EXPECT_EQ(step.send, c.expected.send);
+    EXPECT_EQ(step.policy == LogonPolicy::Low, c.expected.policy == LogonPolicy::Low);
+    EXPECT_EQ(step.proxyLogon, c.expected.proxyLogon);
+  }
+}
