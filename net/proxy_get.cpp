@@ -25,6 +25,7 @@ struct WinHttp {
   decltype(&WinHttpCloseHandle) closeHandle;
   decltype(&WinHttpSetTimeouts) setTimeouts;
   decltype(&WinHttpSetOption) setOption;
+  decltype(&WinHttpSetStatusCallback) setStatusCallback;
   decltype(&WinHttpConnect) connect;
   decltype(&WinHttpOpenRequest) openRequest;
   decltype(&WinHttpAddRequestHeaders) addRequestHeaders;
@@ -65,6 +66,7 @@ const WinHttp* LoadWinHttp() {
                   Find(dll, "WinHttpCloseHandle", &found.closeHandle) &&
                   Find(dll, "WinHttpSetTimeouts", &found.setTimeouts) &&
                   Find(dll, "WinHttpSetOption", &found.setOption) &&
+                  Find(dll, "WinHttpSetStatusCallback", &found.setStatusCallback) &&
                   Find(dll, "WinHttpConnect", &found.connect) &&
                   Find(dll, "WinHttpOpenRequest", &found.openRequest) &&
                   Find(dll, "WinHttpAddRequestHeaders", &found.addRequestHeaders) &&
@@ -199,6 +201,34 @@ bool FindMachineProxy(const WinHttp& winHttp, const char* host, wchar_t* proxy, 
          ChooseProxy(host, info.lpszProxy, info.lpszProxyBypass, proxy, capacity);
 }
 
+// When the request last went out. WinHttpSendRequest also resolves the
+// proxy's name and connects to it (and makes the TLS handshake), which the
+// round trip must not hold: half of it would be added to the server's time.
+// So the round trip starts at the last "request sent" report before the
+// reply's head, as the direct exchange's starts at its send; a 407 and its
+// resend report it twice. WinHTTP makes these reports in synchronous mode
+// too, on the sending thread.
+struct SendClock {
+  clock_t sentAt = 0;
+  bool sent = false;
+};
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
+  if (status != WINHTTP_CALLBACK_STATUS_REQUEST_SENT || context == 0) return;
+  SendClock* clock = reinterpret_cast<SendClock*>(context);
+  // msvcrt's clock counts elapsed real time in milliseconds, as for HttpGet.
+  clock->sentAt = ::clock();
+  clock->sent = true;
+}
+
+// Has WinHTTP report each send of request into sendClock.
+bool WatchSends(const WinHttp& winHttp, HINTERNET request, SendClock* sendClock) {
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(sendClock);
+  return winHttp.setOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+         winHttp.setStatusCallback(request, OnRequestStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
+                                   0) != WINHTTP_INVALID_STATUS_CALLBACK;
+}
+
 // A proxy that asks for authentication gets the user's Windows logon, never
 // a prompt: true when the request may be sent once more with it.
 bool OfferLogon(const WinHttp& winHttp, HINTERNET request) {
@@ -271,7 +301,8 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
     return kHttpSendIncomplete;
 
-  clock_t t0 = 0;
+  SendClock sendClock;
+  if (!WatchSends(*winHttp, request.get(), &sendClock)) return kHttpNoSocket;
   DWORD status = 0;
   // The service has no logon of a person to offer.
   bool personLogon = settings == ProxySettings::User;
@@ -283,12 +314,14 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
       return kHttpNoSocket;
     // The 407 stands when the proxy offers no scheme the logon can answer.
     if (step.proxyLogon && !OfferLogon(*winHttp, request.get())) break;
-    // msvcrt's clock counts elapsed real time in milliseconds, as for HttpGet.
-    t0 = clock();
+    sendClock.sent = false;
     if (!winHttp->sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
       return kHttpNoConnection;
     if (!winHttp->receiveResponse(request.get(), nullptr)) return kHttpNothingReceived;
+    // Without the report there is no start to measure from; a start taken
+    // before the send would set the clock ahead.
+    if (!sendClock.sent) return kHttpSendIncomplete;
     DWORD statusSize = sizeof status;
     if (!winHttp->queryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
@@ -316,7 +349,8 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
   body[length] = '\0';
   std::memcpy(buffer, body.get(), static_cast<size_t>(length) + 1);
   // Unsigned, as HttpGet's, for the wrap of clock's 32-bit count.
-  *roundTripMs = static_cast<int32_t>(static_cast<uint32_t>(t1) - static_cast<uint32_t>(t0));
+  *roundTripMs =
+      static_cast<int32_t>(static_cast<uint32_t>(t1) - static_cast<uint32_t>(sendClock.sentAt));
   return length;
 }
 
