@@ -6,6 +6,10 @@
 // Results of the proxied exchange beyond HttpGet's own.
 constexpr int kProxyNone = -7;  // no proxy applies to the host, or none could be asked
 
+// Which way the last exchange that brought a reply went; Unknown until one
+// has, in every new process.
+enum class ExchangeRoute { Unknown, Direct, Proxy };
+
 // Only an exchange that failed before anything was sent is worth a second try
 // through a proxy: one that reached the server would reach it again.
 constexpr bool FailedBeforeSending(int httpResult) {
@@ -18,6 +22,9 @@ constexpr bool FailedBeforeSending(int httpResult) {
 // serves http into out (capacity bytes, terminated) and returns its length;
 // -1 when there is none or it does not fit.
 int SelectHttpProxy(const char* proxyList, char* out, int capacity);
+// The same for the scheme named ("http" or "https"): an entry
+// "scheme=host[:port]" for it, or one for every scheme.
+int SelectProxy(const char* proxyList, const char* scheme, char* out, int capacity);
 
 // bypassList as Windows stores it: entries apart by ';' or white space, each a
 // host pattern where '*' stands for any run of characters, compared without

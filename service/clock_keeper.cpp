@@ -8,12 +8,6 @@
 
 namespace {
 
-// Longest a client's request waits for an exchange: HttpGet gives up on the
-// connection after 5 s and on the reply after 5 s more; a direct exchange
-// that cannot connect is tried through the machine's proxy, with 5 s to
-// connect and 5 s for the reply again.
-constexpr DWORD kExchangeWaitMs = 17000;
-
 struct ServerName {
   char text[256];
 };
@@ -46,9 +40,9 @@ ServerName ServerHost() {
 
 }  // namespace
 
-SyncOutcome SyncSystemClock(HANDLE stop) {
+SyncOutcome SyncSystemClock(HANDLE stop, ExchangeRoute* route) {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(ServerHost().text, exchange, ProxySettings::Machine);
+  TimeExchange got = RequestTime(ServerHost().text, exchange, ProxySettings::Machine, route);
   if (got.length < 1) return {SyncResult::FetchFailed, got.length};
   if (got.reply != ReplyClass::Time) return {SyncResult::FetchFailed, 0};
   // Unix seconds broken down as they are: the UTC fields, with no zone and
@@ -104,7 +98,7 @@ bool ClockKeeper::Sync(SyncOutcome* outcome) {
   LeaveCriticalSection(&lock_);
 
   HANDLE waits[] = {stop_, done_};
-  if (WaitForMultipleObjects(2, waits, FALSE, kExchangeWaitMs) != WAIT_OBJECT_0 + 1) return false;
+  if (WaitForMultipleObjects(2, waits, FALSE, kClockExchangeWaitMs) != WAIT_OBJECT_0 + 1) return false;
   EnterCriticalSection(&lock_);
   *outcome = last_;
   LeaveCriticalSection(&lock_);
@@ -120,7 +114,7 @@ void ClockKeeper::Exchange() {
   HANDLE waits[] = {stop_, wake_};
   // Idle until asked; the stop event ends the wait.
   while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-    SyncOutcome outcome = SyncSystemClock(stop_);
+    SyncOutcome outcome = SyncSystemClock(stop_, &route_);
     EnterCriticalSection(&lock_);
     last_ = outcome;
     haveLast_ = true;

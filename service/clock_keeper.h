@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include "net/proxy_rules.h"
 #include "service/clock_contract.h"
 
 class ClockKeeper final : public SyncRunner {
@@ -37,8 +38,11 @@ private:
   bool haveLast_ = false;
   DWORD lastEndTick_ = 0;
   SyncOutcome last_{};
+  // Only the exchange thread uses it.
+  ExchangeRoute route_ = ExchangeRoute::Unknown;
 };
 
-// One exchange with the time server the registry names, and the clock set
-// from the UTC fields of its answer unless stop has been signalled.
-SyncOutcome SyncSystemClock(HANDLE stop);
+// One exchange with the time server the registry names, the way route
+// remembers first, and the clock set from the UTC fields of its answer
+// unless stop has been signalled.
+SyncOutcome SyncSystemClock(HANDLE stop, ExchangeRoute* route);
