@@ -3,11 +3,14 @@
 // of this process, and asked by the real main window whose SetLocalTime is
 // refused. The service learns the loopback server from HKLM's Server value.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/proxy_settings.h"
+#include "tests/support/tcp_counters.h"
 #include "tests/sync/clock_window.h"
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
@@ -31,9 +35,30 @@ const char kNobodyIp[] = "127.0.0.101";    // refuses connections
 // Known only to the machine's proxy (the run script's squid), as kTimeIp.
 const char kProxiedHost[] = "time.proxied.test";
 const char kMachineProxy[] = "127.0.0.102:3128";
+// The run script drops this user's packets to port 80 here; squid's get through.
+const char kDroppedIp[] = "127.0.12.20";
+const char kHttpsServer[] = "https://127.0.12.21";  // the script's, under its test root
 // The service program's Windows path: the first argument GoogleTest leaves
 // on the command line (the shared test entry point runs the tests).
 const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
+
+// The script's test root (the second argument) in the machine's ROOT store,
+// the one LocalService sees.
+bool TrustTestRootForTheMachine() {
+  if (__argc < 3 || __argv[2] == nullptr) return false;
+  std::ifstream file(__argv[2], std::ios::binary);
+  std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
+  if (store == nullptr) return false;
+  BOOL added = !der.empty() &&
+               CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                reinterpret_cast<const BYTE*>(der.data()),
+                                                static_cast<DWORD>(der.size()),
+                                                CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(store, 0);
+  return added != FALSE;
+}
 
 // Runs a command line to its end (at most 30 s); its exit code, or -1.
 int Run(std::string commandLine) {
@@ -134,6 +159,7 @@ protected:
     // As `netsh winhttp set proxy` stores it: flags 3, a proxy.
     ASSERT_TRUE(StoreProxySettings(HKEY_LOCAL_MACHINE, "WinHttpSettings", 0x18, 3,
                                    {kMachineProxy, ""}));
+    ASSERT_TRUE(TrustTestRootForTheMachine()) << "usage: service_tests SERVICE_EXE ROOT_DER";
     Sc("delete OrametClock");  // what an aborted run may have left
     ASSERT_STRNE(ServiceExe(), "") << "usage: service_tests SERVICE_EXE_WINDOWS_PATH";
     std::string create = std::string("create OrametClock binPath= \"") + ServiceExe() +
@@ -177,6 +203,7 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
       {"64 bytes", {}, kTimeIp, std::string(64, 'S'), "BAD"},
       {"64 KB", {}, kTimeIp, "SYNC" + std::string(65532, 'x'), "BAD"},
       {"native view only", {CurrentTime()}, kTimeIp, "SYNC", "OK", kNobodyIp},
+      {"an https server", {}, kHttpsServer, "SYNC", "OK"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -269,6 +296,35 @@ TEST_F(ClockService, ProgramRefusedTheClockHasTheServiceSetIt) {
   EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
   // The window's request, then the service's.
   EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST_F(ClockService, WhereOnlyTheProxyGetsOutTheStatusLineTellsWhatTheServiceDid) {
+  // The service waits out its dropped direct connect before it asks the
+  // proxy; the program's ask must wait for that answer.
+  LoopbackServer server(kDroppedIp, {CurrentTime()});
+  ASSERT_TRUE(server.listening());
+  SetMachineServer(kDroppedIp);
+  // The window's own exchange goes through the proxy too.
+  ASSERT_TRUE(StoreProxySettings(HKEY_CURRENT_USER, "DefaultConnectionSettings", 0x46, 2,
+                                 {kMachineProxy, "", ""}));
+  AwaitFreshExchange();
+  MessageBoxRecorder boxes;
+  lstrcpynA(window.serverHost, kDroppedIp, sizeof window.serverHost);
+  SetLocalTimeRecorder::result = FALSE;
+  SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
+  window.SyncNow();
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+  EXPECT_EQ(server.requests().size(), 2u);
+  // The next exchange takes the proxy at once: no connection request is
+  // sent again for want of an answer.
+  AwaitFreshExchange();
+  long resent = TcpCounter("TCPSynRetrans");
+  EXPECT_EQ(Ask("SYNC"), "OK");
+  EXPECT_EQ(TcpCounter("TCPSynRetrans") - resent, 0);
+  EXPECT_EQ(server.requests().size(), 3u);
+  ASSERT_TRUE(StoreProxySettings(HKEY_CURRENT_USER, "DefaultConnectionSettings", 0x46, 1,
+                                 {"", "", ""}));
 }
 
 TEST_F(ClockService, StopsWithinItsWaitHintDuringAnExchange) {

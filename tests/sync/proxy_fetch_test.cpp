@@ -16,6 +16,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/proxy_settings.h"
+#include "sync/time_exchange.h"
 #include "tests/support/tcp_counters.h"
 #include "tests/sync/clock_window.h"
 
@@ -261,6 +262,32 @@ TEST_F(ProxyFetch, HttpsTimeComesOnlyFromAServerItsCertificateNames) {
     }
   }
   EXPECT_EQ(plain2.connections() + plain3.connections() + plain4.connections(), 0);
+}
+
+TEST_F(ProxyFetch, OnlyAnHttpsTimeItsCertificateVouchesForIsAuthenticated) {
+  ASSERT_TRUE(TrustTestRoot());
+  LoopbackServer origin(kOriginIp, {CurrentTime()});
+  ASSERT_TRUE(origin.listening());
+  SetUserProxy(kFixed, kSquid, "");
+  const struct {
+    const char* server;
+    bool authenticated;
+  } cases[] = {
+      {"https://127.0.12.1", true},
+      {"https://secure.proxied.test", true},
+      // Accepted for the exchange, but not valid at the time it sent.
+      {"https://127.0.12.5", false},
+      {kProxiedHost, false},
+      {kOriginIp, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    char exchange[kExchangeCapacity];
+    ExchangeRoute route = ExchangeRoute::Unknown;
+    TimeExchange got = RequestTime(c.server, exchange, ProxySettings::User, &route);
+    ASSERT_EQ(got.reply, ReplyClass::Time) << got.length;
+    EXPECT_EQ(got.authenticated, c.authenticated);
+  }
 }
 
 TEST_F(ProxyFetch, ASyncOverHttpsShowsCountsAndTakesTheBannerFromTheSameServer) {
