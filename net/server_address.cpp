@@ -26,7 +26,8 @@ bool ReadServerAddress(const char* setting, ServerAddress* out) {
     address.port = kHttpsPort;
     host += 8;
     if (end > host && end[-1] == '/') --end;
-    const char* colon = static_cast<const char*>(std::memchr(host, ':', static_cast<size_t>(end - host)));
+    const char* colon =
+        static_cast<const char*>(std::memchr(host, ':', static_cast<size_t>(end - host)));
     if (colon != nullptr) {
       if (colon + 1 == end || end - colon > 6) return false;
       long port = 0;

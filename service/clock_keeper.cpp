@@ -98,7 +98,8 @@ bool ClockKeeper::Sync(SyncOutcome* outcome) {
   LeaveCriticalSection(&lock_);
 
   HANDLE waits[] = {stop_, done_};
-  if (WaitForMultipleObjects(2, waits, FALSE, kClockExchangeWaitMs) != WAIT_OBJECT_0 + 1) return false;
+  if (WaitForMultipleObjects(2, waits, FALSE, kClockExchangeWaitMs) != WAIT_OBJECT_0 + 1)
+    return false;
   EnterCriticalSection(&lock_);
   *outcome = last_;
   LeaveCriticalSection(&lock_);

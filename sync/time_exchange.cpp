@@ -3,7 +3,8 @@
 #include "app/format_text.h"
 #include "net/server_address.h"
 
-TimeExchange RequestTime(const char* server, char* exchange, ProxySettings proxy, ExchangeRoute* route) {
+TimeExchange RequestTime(const char* server, char* exchange, ProxySettings proxy,
+                         ExchangeRoute* route) {
   FormatText(exchange, kExchangeCapacity, kTimeTargetFormat, kTimeQuery);
   int32_t roundTripMs = 0;
   TimeExchange result{};

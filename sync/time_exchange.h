@@ -18,4 +18,5 @@ struct TimeExchange {
 // Server setting (a host, or https://host[:port]). When the direct exchange
 // cannot begin, the proxy of the given settings is tried; route remembers
 // which way worked.
-TimeExchange RequestTime(const char* server, char* exchange, ProxySettings proxy, ExchangeRoute* route);
+TimeExchange RequestTime(const char* server, char* exchange, ProxySettings proxy,
+                         ExchangeRoute* route);

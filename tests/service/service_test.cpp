@@ -224,7 +224,7 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
 
 TEST_F(ClockService, ABurstOfClientsCostsOneExchange) {
   // The program's own ask, twenty at once: more clients than instances, so
-  // some find them all busy and must wait and try again within their 3 s.
+  // some find them all busy and must wait and try again within their time.
   LoopbackServer server(kTimeIp, {CurrentTime()});
   ASSERT_TRUE(server.listening());
   AwaitFreshExchange();

@@ -96,8 +96,10 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
   // Group policy's lists run to kilobytes: 4 KB of entries before the one that counts.
   std::string longBypass;
   std::string longList;
-  while (longBypass.size() < 4096) longBypass += "*.site" + std::to_string(longBypass.size()) + ".corp;";
-  while (longList.size() < 4096) longList += "ftp=f" + std::to_string(longList.size()) + ".corp:21;";
+  while (longBypass.size() < 4096)
+    longBypass += "*.site" + std::to_string(longBypass.size()) + ".corp;";
+  while (longList.size() < 4096)
+    longList += "ftp=f" + std::to_string(longList.size()) + ".corp:21;";
   const struct {
     const char* name;
     DWORD flags;
@@ -228,7 +230,8 @@ TEST_F(ProxyFetch, HttpsTimeComesOnlyFromAServerItsCertificateNames) {
   } cases[] = {
       {"a server of the trusted root", kDirect, "https://127.0.12.1", true, 0},
       {"on a port of its own", kDirect, "HTTPS://127.0.12.1:4443/", true, 0},
-      {"an expired certificate of the right chain and name", kDirect, "https://127.0.12.5", true, 0},
+      {"an expired certificate of the right chain and name", kDirect, "https://127.0.12.5", true,
+       0},
       {"through the proxy's tunnel", kFixed, "https://secure.proxied.test", true, 0},
       // Its handshake starts 2 s late: outside the round trip, or the time
       // would be set a second ahead.
