@@ -20,8 +20,8 @@ constexpr wchar_t kAgent[] = L"Horalin";
 constexpr DWORD kLimitMs = 5000;  // the direct exchange's connect and receive limits
 constexpr int kHostCapacity = 256;
 
-// WinHTTP's entry points, found at run time: a PC that never needs a proxy
-// never loads the DLL, and the program's imports stay what they were.
+// WinHTTP's entry points, found at run time: a PC that needs neither a proxy
+// nor HTTPS never loads the DLL, and the program's imports stay what they were.
 struct WinHttp {
   decltype(&WinHttpOpen) open;
   decltype(&WinHttpCloseHandle) closeHandle;
