@@ -1,8 +1,11 @@
 // Any proxy settings text, as Windows or a setup script may hand it over:
 // "host\nlist". The chosen proxy is one unbroken run of the list and fits
-// its buffer; a host is exempted by a list of itself alone.
+// its buffer; a host is exempted by a list of itself alone. The host read as
+// a Server setting is taken whole when plain, and when https has a host with
+// no ':' or '/' and a port of 1 to 65535.
 #include "fuzz/fuzz_check.h"
 #include "net/proxy_rules.h"
+#include "net/server_address.h"
 
 namespace {
 
@@ -41,5 +44,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool exempt = BypassesProxy(host, list);
   if (plain) FUZZ_CHECK(BypassesProxy(host, host));
   if (*host == '\0') FUZZ_CHECK(!exempt);
+
+  ServerAddress address;
+  if (ReadServerAddress(host, &address)) {
+    FUZZ_CHECK(std::strlen(address.host) < static_cast<size_t>(kServerHostCapacity));
+    FUZZ_CHECK(address.port >= 1 && address.port <= 65535);
+    if (address.secure) {
+      FUZZ_CHECK(address.host[0] != '\0');
+      FUZZ_CHECK(std::strpbrk(address.host, ":/") == nullptr);
+    } else {
+      FUZZ_CHECK(std::strcmp(address.host, host) == 0 && address.port == 80);
+    }
+  }
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "net/proxy_get.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <cstring>
@@ -11,21 +12,23 @@
 #include "net/http_get.h"
 #include "net/http_reply.h"
 #include "net/proxy_rules.h"
+#include "net/server_address.h"
 
 namespace {
 
 constexpr wchar_t kAgent[] = L"Horalin";
 constexpr DWORD kLimitMs = 5000;  // the direct exchange's connect and receive limits
 constexpr int kHostCapacity = 256;
-constexpr int kListCapacity = 1024;
 
-// WinHTTP's entry points, found at run time: a PC that never needs a proxy
-// never loads the DLL, and the program's imports stay what they were.
+// WinHTTP's entry points, found at run time: a PC that needs neither a proxy
+// nor HTTPS never loads the DLL, and the program's imports stay what they were.
 struct WinHttp {
   decltype(&WinHttpOpen) open;
   decltype(&WinHttpCloseHandle) closeHandle;
   decltype(&WinHttpSetTimeouts) setTimeouts;
   decltype(&WinHttpSetOption) setOption;
+  decltype(&WinHttpQueryOption) queryOption;
+  decltype(&WinHttpSetStatusCallback) setStatusCallback;
   decltype(&WinHttpConnect) connect;
   decltype(&WinHttpOpenRequest) openRequest;
   decltype(&WinHttpAddRequestHeaders) addRequestHeaders;
@@ -66,6 +69,8 @@ const WinHttp* LoadWinHttp() {
                   Find(dll, "WinHttpCloseHandle", &found.closeHandle) &&
                   Find(dll, "WinHttpSetTimeouts", &found.setTimeouts) &&
                   Find(dll, "WinHttpSetOption", &found.setOption) &&
+                  Find(dll, "WinHttpQueryOption", &found.queryOption) &&
+                  Find(dll, "WinHttpSetStatusCallback", &found.setStatusCallback) &&
                   Find(dll, "WinHttpConnect", &found.connect) &&
                   Find(dll, "WinHttpOpenRequest", &found.openRequest) &&
                   Find(dll, "WinHttpAddRequestHeaders", &found.addRequestHeaders) &&
@@ -117,12 +122,18 @@ private:
   wchar_t* text_;
 };
 
-bool ToNarrow(const wchar_t* text, char* out, int capacity) {
-  if (text == nullptr) {
-    out[0] = '\0';
-    return true;
-  }
-  return WideCharToMultiByte(CP_ACP, 0, text, -1, out, capacity, nullptr, nullptr) > 0;
+// A list as WinHTTP gives it, in a buffer of its own length: group policy
+// pushes exceptions lists of several kilobytes. Empty for none; false only
+// when it cannot be converted or no memory is left.
+bool ToNarrow(const wchar_t* text, std::unique_ptr<char[]>* out) {
+  int length = text == nullptr ? 1 : WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0,
+                                                         nullptr, nullptr);
+  if (length <= 0) return false;
+  out->reset(new (std::nothrow) char[static_cast<size_t>(length)]);
+  if (!*out) return false;
+  (*out)[0] = '\0';
+  return text == nullptr ||
+         WideCharToMultiByte(CP_ACP, 0, text, -1, out->get(), length, nullptr, nullptr) > 0;
 }
 
 bool ToWide(const char* text, wchar_t* out, int capacity) {
@@ -131,24 +142,22 @@ bool ToWide(const char* text, wchar_t* out, int capacity) {
 
 // The http proxy of a list, unless the bypass list exempts host. proxy
 // receives it as "host[:port]".
-bool ChooseProxy(const char* host, const wchar_t* proxyList, const wchar_t* bypassList,
-                 wchar_t* proxy, int capacity) {
-  char list[kListCapacity];
-  char bypass[kListCapacity];
+bool ChooseProxy(const char* host, const char* scheme, const wchar_t* proxyList,
+                 const wchar_t* bypassList, wchar_t* proxy, int capacity) {
+  std::unique_ptr<char[]> list;
+  std::unique_ptr<char[]> bypass;
   char chosen[kHostCapacity];
-  // A list too long to read is treated as none: the direct result stands.
-  if (!ToNarrow(proxyList, list, sizeof list) || !ToNarrow(bypassList, bypass, sizeof bypass))
-    return false;
-  if (BypassesProxy(host, bypass)) return false;
-  if (SelectHttpProxy(list, chosen, sizeof chosen) < 0) return false;
+  if (!ToNarrow(proxyList, &list) || !ToNarrow(bypassList, &bypass)) return false;
+  if (BypassesProxy(host, bypass.get())) return false;
+  if (SelectProxy(list.get(), scheme, chosen, sizeof chosen) < 0) return false;
   return ToWide(chosen, proxy, capacity);
 }
 
 // The user's settings: a script or automatic detection decides for the URL
 // when one is configured and works; otherwise the fixed proxy with its bypass
 // list applies, as in the browsers that share these settings.
-bool FindUserProxy(const WinHttp& winHttp, const char* host, const wchar_t* url, wchar_t* proxy,
-                   int capacity) {
+bool FindUserProxy(const WinHttp& winHttp, const char* host, const char* scheme,
+                   const wchar_t* url, wchar_t* proxy, int capacity) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
   if (!winHttp.getUserProxy(&config)) return false;
   GlobalText scriptUrl(config.lpszAutoConfigUrl);
@@ -178,22 +187,51 @@ bool FindUserProxy(const WinHttp& winHttp, const char* host, const wchar_t* url,
         GlobalText scriptBypass(info.lpszProxyBypass);
         // The script has spoken, also when it says DIRECT.
         return info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
-               ChooseProxy(host, info.lpszProxy, info.lpszProxyBypass, proxy, capacity);
+               ChooseProxy(host, scheme, info.lpszProxy, info.lpszProxyBypass, proxy, capacity);
       }
     }
   }
   return config.lpszProxy != nullptr &&
-         ChooseProxy(host, config.lpszProxy, config.lpszProxyBypass, proxy, capacity);
+         ChooseProxy(host, scheme, config.lpszProxy, config.lpszProxyBypass, proxy, capacity);
 }
 
 // The machine's WinHTTP proxy, as `netsh winhttp set proxy` stores it.
-bool FindMachineProxy(const WinHttp& winHttp, const char* host, wchar_t* proxy, int capacity) {
+bool FindMachineProxy(const WinHttp& winHttp, const char* host, const char* scheme,
+                      wchar_t* proxy, int capacity) {
   WINHTTP_PROXY_INFO info{};
   if (!winHttp.getMachineProxy(&info)) return false;
   GlobalText list(info.lpszProxy);
   GlobalText bypass(info.lpszProxyBypass);
   return info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy != nullptr &&
-         ChooseProxy(host, info.lpszProxy, info.lpszProxyBypass, proxy, capacity);
+         ChooseProxy(host, scheme, info.lpszProxy, info.lpszProxyBypass, proxy, capacity);
+}
+
+// When the request last went out. WinHttpSendRequest also resolves the
+// proxy's name and connects to it (and makes the TLS handshake), which the
+// round trip must not hold: half of it would be added to the server's time.
+// So the round trip starts at the last "request sent" report before the
+// reply's head, as the direct exchange's starts at its send; a 407 and its
+// resend report it twice. WinHTTP makes these reports in synchronous mode
+// too, on the sending thread.
+struct SendClock {
+  clock_t sentAt = 0;
+  bool sent = false;
+};
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
+  if (status != WINHTTP_CALLBACK_STATUS_REQUEST_SENT || context == 0) return;
+  SendClock* clock = reinterpret_cast<SendClock*>(context);
+  // msvcrt's clock counts elapsed real time in milliseconds, as for HttpGet.
+  clock->sentAt = ::clock();
+  clock->sent = true;
+}
+
+// Has WinHTTP report each send of request into sendClock.
+bool WatchSends(const WinHttp& winHttp, HINTERNET request, SendClock* sendClock) {
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(sendClock);
+  return winHttp.setOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+         winHttp.setStatusCallback(request, OnRequestStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
+                                   0) != WINHTTP_INVALID_STATUS_CALLBACK;
 }
 
 // A proxy that asks for authentication gets the user's Windows logon, never
@@ -213,83 +251,118 @@ bool OfferLogon(const WinHttp& winHttp, HINTERNET request) {
                                                nullptr, nullptr);
 }
 
-}  // namespace
+// One way to the server: through a proxy or not, over TLS or not.
+struct Way {
+  const wchar_t* proxy;  // "host[:port]"; null: straight to the server
+  bool secure;
+  INTERNET_PORT port;
+};
 
-int ProxyGet(ProxySettings settings, const char* host, const char* target, char* buffer,
-             int size, int32_t* roundTripMs) {
-  // Converted before anything is written: the target may lie in buffer.
-  wchar_t hostWide[kHostCapacity];
-  wchar_t targetWide[kRequestCapacity];
-  wchar_t url[kHostCapacity + 16];
-  if (!ToWide(host, hostWide, kHostCapacity) || !ToWide(target, targetWide, kRequestCapacity))
-    return kHttpSendIncomplete;
-  lstrcpyW(url, L"http://");
-  lstrcatW(url, hostWide);
-  lstrcatW(url, L"/");
+// Maps a failed WinHttpSendRequest to HttpGet's results: only a name that
+// did not resolve or a connection that was not made lies before anything
+// was sent. A refused certificate or a TLS failure is a failure of its own
+// kind, which no other way is tried after.
+int SendFailure(DWORD error) {
+  switch (error) {
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return kHttpNoAddress;
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+    case ERROR_WINHTTP_TIMEOUT: return kHttpNoConnection;
+    default: return kHttpSendIncomplete;
+  }
+}
 
-  const WinHttp* winHttp = LoadWinHttp();
-  if (winHttp == nullptr) return kProxyNone;
-  wchar_t proxy[kHostCapacity];
-  bool found = settings == ProxySettings::User
-                   ? FindUserProxy(*winHttp, host, url, proxy, kHostCapacity)
-                   : FindMachineProxy(*winHttp, host, proxy, kHostCapacity);
-  if (!found) return kProxyNone;
+// Only TLS 1.2 and 1.3, asked for by name: older Windows offers TLS 1.2
+// only when asked, and one that does not know 1.3 refuses the option with
+// it, so 1.2 alone is asked then.
+bool AskModernTls(const WinHttp& winHttp, HINTERNET session) {
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+  if (winHttp.setOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
+    return true;
+  protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+  return winHttp.setOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                           sizeof protocols) != FALSE;
+}
 
-  InternetHandle session(*winHttp, winHttp->open(kAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy,
-                                                 WINHTTP_NO_PROXY_BYPASS, 0));
+// One GET of target from host by way, nothing followed, the whole body
+// read: ProxyGet's results. The certificate of a TLS server goes to
+// certificate when one is wanted.
+int WinHttpGet(const WinHttp& winHttp, ProxySettings settings, const Way& way,
+               const wchar_t* host, const wchar_t* target, char* buffer, int size,
+               int32_t* roundTripMs, ServerCertificate* certificate) {
+  InternetHandle session(winHttp, way.proxy != nullptr
+                                      ? winHttp.open(kAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                                                     way.proxy, WINHTTP_NO_PROXY_BYPASS, 0)
+                                      : winHttp.open(kAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                                     WINHTTP_NO_PROXY_NAME,
+                                                     WINHTTP_NO_PROXY_BYPASS, 0));
   if (session.get() == nullptr) return kHttpNoSocket;
   // The direct exchange's limits: 5 s to connect, 5 s for the reply.
-  if (!winHttp->setTimeouts(session.get(), kLimitMs, kLimitMs, kLimitMs, kLimitMs))
+  if (!winHttp.setTimeouts(session.get(), kLimitMs, kLimitMs, kLimitMs, kLimitMs))
     return kHttpNoSocket;
   DWORD responseLimit = kLimitMs;
   // Not every WinHTTP knows this one; the receive limit then bounds the wait.
-  winHttp->setOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseLimit,
-                     sizeof responseLimit);
+  winHttp.setOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseLimit,
+                    sizeof responseLimit);
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  bool staysPut = winHttp->setOption(session.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects,
-                                     sizeof redirects) != FALSE;
+  bool staysPut = winHttp.setOption(session.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects,
+                                    sizeof redirects) != FALSE;
+  if (way.secure && !AskModernTls(winHttp, session.get())) return kHttpNoSocket;
 
-  InternetHandle connection(*winHttp,
-                            winHttp->connect(session.get(), hostWide, INTERNET_DEFAULT_HTTP_PORT, 0));
+  InternetHandle connection(winHttp, winHttp.connect(session.get(), host, way.port, 0));
   if (connection.get() == nullptr) return kHttpNoSocket;
-  InternetHandle request(*winHttp,
-                         winHttp->openRequest(connection.get(), L"GET", targetWide, nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+  InternetHandle request(winHttp,
+                         winHttp.openRequest(connection.get(), L"GET", target, nullptr,
+                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             way.secure ? WINHTTP_FLAG_SECURE : 0));
   if (request.get() == nullptr) return kHttpNoSocket;
   // No redirect is followed and no cookie kept (a fresh session has none to
   // send). Not every WinHTTP knows both ways of refusing redirects: either will do.
   DWORD features = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
-  staysPut = winHttp->setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features,
-                                sizeof features) != FALSE || staysPut;
+  staysPut = winHttp.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features,
+                               sizeof features) != FALSE || staysPut;
   if (!staysPut) return kHttpNoSocket;
-  // The service has no logon of a person to offer.
-  DWORD logon = settings == ProxySettings::User ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW
-                                                : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
-  if (!winHttp->setOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon))
-    return kHttpNoSocket;
+  if (way.secure) {
+    // The chain and the name are checked in full. Only the validity dates
+    // are not: a clock that is wrong is what we are asking to mend, and a PC
+    // a year off must still be able to put itself right.
+    DWORD relaxed = SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+    if (!winHttp.setOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &relaxed,
+                           sizeof relaxed))
+      return kHttpNoSocket;
+  }
   // So that no cache on the way answers with an old time.
-  if (!winHttp->addRequestHeaders(request.get(), L"Cache-Control: no-cache\r\nPragma: no-cache",
-                                  static_cast<DWORD>(-1L),
-                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+  if (!winHttp.addRequestHeaders(request.get(), L"Cache-Control: no-cache\r\nPragma: no-cache",
+                                 static_cast<DWORD>(-1L),
+                                 WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
     return kHttpSendIncomplete;
 
-  clock_t t0 = 0;
+  SendClock sendClock;
+  if (!WatchSends(winHttp, request.get(), &sendClock)) return kHttpNoSocket;
   DWORD status = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    // msvcrt's clock counts elapsed real time in milliseconds, as for HttpGet.
-    t0 = clock();
-    if (!winHttp->sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-      return kHttpNoConnection;
-    if (!winHttp->receiveResponse(request.get(), nullptr)) return kHttpNothingReceived;
+  // The service has no logon of a person to offer.
+  bool personLogon = settings == ProxySettings::User;
+  LogonStep step = NextLogonStep(0, 0, personLogon);
+  for (int resends = 0; step.send; ++resends) {
+    DWORD logon = step.policy == LogonPolicy::Low ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW
+                                                  : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    if (!winHttp.setOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon))
+      return kHttpNoSocket;
+    // The 407 stands when the proxy offers no scheme the logon can answer.
+    if (step.proxyLogon && !OfferLogon(winHttp, request.get())) break;
+    sendClock.sent = false;
+    if (!winHttp.sendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+      return SendFailure(GetLastError());
+    if (!winHttp.receiveResponse(request.get(), nullptr)) return kHttpNothingReceived;
+    // Without the report there is no start to measure from; a start taken
+    // before the send would set the clock ahead.
+    if (!sendClock.sent) return kHttpSendIncomplete;
     DWORD statusSize = sizeof status;
-    if (!winHttp->queryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                               WINHTTP_NO_HEADER_INDEX))
+    if (!winHttp.queryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                              WINHTTP_NO_HEADER_INDEX))
       return kHttpNoHeaderEnd;
-    if (status != HTTP_STATUS_PROXY_AUTH_REQ || settings != ProxySettings::User || attempt > 0 ||
-        !OfferLogon(*winHttp, request.get()))
-      break;
+    step = NextLogonStep(static_cast<int>(status), resends, personLogon);
   }
   // An error page of the proxy or the server is no time and no banner.
   if (status != HTTP_STATUS_OK) return kHttpNoHeaderEnd;
@@ -301,24 +374,105 @@ int ProxyGet(ProxySettings settings, const char* host, const char* target, char*
   int length = 0;
   while (length < size) {
     DWORD read = 0;
-    if (!winHttp->readData(request.get(), body.get() + length, static_cast<DWORD>(size - length),
-                           &read))
+    if (!winHttp.readData(request.get(), body.get() + length, static_cast<DWORD>(size - length),
+                          &read))
       return kHttpNothingReceived;
     if (read == 0) break;
     length += static_cast<int>(read);
   }
   clock_t t1 = clock();
+  if (way.secure && certificate != nullptr) {
+    PCCERT_CONTEXT context = nullptr;
+    DWORD contextSize = sizeof context;
+    // Without it the time is merely not known to be authentic.
+    if (winHttp.queryOption(request.get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context,
+                            &contextSize))
+      certificate->Take(context);
+  }
   body[length] = '\0';
   std::memcpy(buffer, body.get(), static_cast<size_t>(length) + 1);
   // Unsigned, as HttpGet's, for the wrap of clock's 32-bit count.
-  *roundTripMs = static_cast<int32_t>(static_cast<uint32_t>(t1) - static_cast<uint32_t>(t0));
+  *roundTripMs =
+      static_cast<int32_t>(static_cast<uint32_t>(t1) - static_cast<uint32_t>(sendClock.sentAt));
   return length;
 }
 
-int HttpGetOrProxy(ProxySettings settings, const char* host, const char* target, char* buffer,
-                   int size, int32_t* roundTripMs) {
-  int direct = HttpGet(host, target, buffer, size, roundTripMs);
+// The target as WinHTTP takes it. Converted before anything is written: the
+// target may lie in buffer.
+struct WideRequest {
+  wchar_t host[kServerHostCapacity];
+  wchar_t target[kRequestCapacity];
+};
+
+bool Widen(const ServerAddress& address, const char* target, WideRequest* wide) {
+  return ToWide(address.host, wide->host, kServerHostCapacity) &&
+         ToWide(target, wide->target, kRequestCapacity);
+}
+
+// The exchange through the proxy the settings name for the address, or
+// kProxyNone.
+int ProxyGet(ProxySettings settings, const ServerAddress& address, const WideRequest& wide,
+             char* buffer, int size, int32_t* roundTripMs, ServerCertificate* certificate) {
+  const char* scheme = address.secure ? "https" : "http";
+  wchar_t url[kServerHostCapacity + 32];
+  // The port only where it is not the scheme's own, as a browser writes it.
+  if (address.secure && address.port != kHttpsPort)
+    wsprintfW(url, L"https://%s:%d/", wide.host, address.port);
+  else
+    wsprintfW(url, L"%hs://%s/", scheme, wide.host);
+  const WinHttp* winHttp = LoadWinHttp();
+  if (winHttp == nullptr) return kProxyNone;
+  wchar_t proxy[kHostCapacity];
+  bool found = settings == ProxySettings::User
+                   ? FindUserProxy(*winHttp, address.host, scheme, url, proxy, kHostCapacity)
+                   : FindMachineProxy(*winHttp, address.host, scheme, proxy, kHostCapacity);
+  if (!found) return kProxyNone;
+  // Over TLS WinHTTP asks the proxy for a tunnel (CONNECT): the proxy sees
+  // the host, never the exchange.
+  Way way{proxy, address.secure, static_cast<INTERNET_PORT>(address.port)};
+  return WinHttpGet(*winHttp, settings, way, wide.host, wide.target, buffer, size, roundTripMs,
+                    certificate);
+}
+
+// The exchange without a proxy: HttpGet's, byte for byte, for a plain host;
+// WinHTTP's over TLS for https.
+int DirectGet(ProxySettings settings, const ServerAddress& address, const char* plainHost,
+              const WideRequest& wide, const char* target, char* buffer, int size,
+              int32_t* roundTripMs, ServerCertificate* certificate) {
+  if (!address.secure) return HttpGet(plainHost, target, buffer, size, roundTripMs);
+  const WinHttp* winHttp = LoadWinHttp();
+  if (winHttp == nullptr) return kHttpNoSocket;
+  Way way{nullptr, true, static_cast<INTERNET_PORT>(address.port)};
+  return WinHttpGet(*winHttp, settings, way, wide.host, wide.target, buffer, size, roundTripMs,
+                    certificate);
+}
+
+}  // namespace
+
+int ServerGet(const ServerRequest& request, char* buffer, int size, int32_t* roundTripMs) {
+  ServerAddress address;
+  if (!ReadServerAddress(request.server, &address)) return kHttpNoAddress;
+  WideRequest wide;
+  if (!Widen(address, request.target, &wide)) return kHttpSendIncomplete;
+  ExchangeRoute& route = *request.route;
+  ServerCertificate* certificate = request.certificate;
+  // The way that worked last goes first: on a network that silently drops
+  // the direct way, every exchange would otherwise wait out its connect.
+  if (route == ExchangeRoute::Proxy) {
+    int proxied = ProxyGet(request.settings, address, wide, buffer, size, roundTripMs, certificate);
+    if (proxied >= 0) return proxied;
+    route = ExchangeRoute::Unknown;
+    int direct = DirectGet(request.settings, address, request.server, wide, request.target,
+                           buffer, size, roundTripMs, certificate);
+    if (direct >= 0) route = ExchangeRoute::Direct;
+    return direct;
+  }
+  int direct = DirectGet(request.settings, address, request.server, wide, request.target, buffer,
+                         size, roundTripMs, certificate);
+  if (direct >= 0) route = ExchangeRoute::Direct;
   if (!FailedBeforeSending(direct)) return direct;
-  int proxied = ProxyGet(settings, host, target, buffer, size, roundTripMs);
-  return proxied >= 0 ? proxied : direct;
+  int proxied = ProxyGet(request.settings, address, wide, buffer, size, roundTripMs, certificate);
+  if (proxied < 0) return direct;
+  route = ExchangeRoute::Proxy;
+  return proxied;
 }

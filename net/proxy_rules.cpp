@@ -44,6 +44,16 @@ bool MatchesPattern(const char* host, const char* pattern, int length) {
 }  // namespace
 
 int SelectHttpProxy(const char* proxyList, char* out, int capacity) {
+  return SelectProxy(proxyList, "http", out, capacity);
+}
+
+int SelectProxy(const char* proxyList, const char* scheme, char* out, int capacity) {
+  char prefix[8];
+  int schemeLength = static_cast<int>(std::strlen(scheme));
+  if (schemeLength > 6) return -1;
+  std::memcpy(prefix, scheme, static_cast<size_t>(schemeLength));
+  prefix[schemeLength] = '=';
+  prefix[schemeLength + 1] = '\0';
   const char* at = proxyList;
   while (*at != '\0') {
     while (IsSeparator(*at)) ++at;
@@ -53,8 +63,8 @@ int SelectHttpProxy(const char* proxyList, char* out, int capacity) {
     const char* equals = static_cast<const char*>(std::memchr(at, '=', static_cast<size_t>(length)));
     const char* address = at;
     if (equals != nullptr) {
-      // Another scheme's proxy (https, ftp, socks) is no use for plain HTTP.
-      address = StartsWithNoCase(at, length, "http=") ? equals + 1 : nullptr;
+      // Another scheme's proxy (ftp, socks) is no use for this one.
+      address = StartsWithNoCase(at, length, prefix) ? equals + 1 : nullptr;
     }
     if (address != nullptr) {
       int addressLength = static_cast<int>(end - address);
@@ -90,4 +100,10 @@ bool BypassesProxy(const char* host, const char* bypassList) {
     at = end;
   }
   return false;
+}
+
+LogonStep NextLogonStep(int status, int resends, bool personLogon) {
+  if (status == 0) return {true, LogonPolicy::High, false};
+  if (status == 407 && resends == 0 && personLogon) return {true, LogonPolicy::Low, true};
+  return {false, LogonPolicy::High, false};
 }

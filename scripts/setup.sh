@@ -7,7 +7,7 @@ need=(cmake ninja-build g++ g++-mingw-w64-i686-posix mingw-w64-i686-dev
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
       wine wine32:i386 wine64 fonts-wine xvfb xauth x11-apps x11-utils imagemagick fonts-wqy-microhei
       googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev pkg-config dpkg-dev file
-      clang libclang-rt-14-dev nsis zip squid iproute2 python3 openssl osslsigncode
+      clang libclang-rt-14-dev nsis zip squid iproute2 iptables python3 openssl osslsigncode
       haproxy redis-server libhiredis-dev)
 
 missing=()

@@ -23,6 +23,15 @@ constexpr int kClockReplyCapacity = 32;
 // A request within this long after the end of an exchange gets its reply again.
 constexpr uint32_t kClockReuseMs = 2000;
 
+// Longest a client's request waits for an exchange, and so the program's
+// ask: the service's answer must come before the program gives up, or its
+// status line would say the clock was not set while the service sets it.
+// A request tries at most two ways (the one that worked last or the direct
+// one, then the other), each step of which (connect, TLS handshake, reply)
+// has 5 s, and a way ends at its first step that runs out: a slow way and
+// then a slow second one stay within this.
+constexpr uint32_t kClockExchangeWaitMs = 27000;
+
 enum class SyncResult { Set, SetFailed, FetchFailed, TooFar };
 
 struct SyncOutcome {

@@ -12,11 +12,6 @@
 
 namespace {
 
-// Longest a client's request waits for an exchange: HttpGet gives up on the
-// connection after 5 s and on the reply after 5 s more; a direct exchange
-// that cannot connect is tried through the machine's proxy, with 5 s to
-// connect and 5 s for the reply again.
-constexpr DWORD kExchangeWaitMs = 17000;
 // The idle exchange thread reads the tick count at least this often: where
 // the 64-bit count is missing (XP) it is the 32-bit one carried over its wrap,
 // which needs a reading within every 49.7 days.
@@ -148,7 +143,7 @@ void LogClockEvent(ClockEvent event, const LoggedStep& step) {
 SyncOutcome ClockKeeper::SyncSystemClock() {
   char exchange[kExchangeCapacity];
   ServerName server = ServerHost();
-  TimeExchange got = RequestTime(server.text, exchange, ProxySettings::Machine);
+  TimeExchange got = RequestTime(server.text, exchange, ProxySettings::Machine, &route_);
   if (got.length < 1) return {SyncResult::FetchFailed, got.length};
   if (got.reply != ReplyClass::Time) return {SyncResult::FetchFailed, 0};
   // Unix seconds broken down as they are: the UTC fields, with no zone and
@@ -221,7 +216,8 @@ bool ClockKeeper::Sync(SyncOutcome* outcome) {
   LeaveCriticalSection(&lock_);
 
   HANDLE waits[] = {stop_, done_};
-  if (WaitForMultipleObjects(2, waits, FALSE, kExchangeWaitMs) != WAIT_OBJECT_0 + 1) return false;
+  if (WaitForMultipleObjects(2, waits, FALSE, kClockExchangeWaitMs) != WAIT_OBJECT_0 + 1)
+    return false;
   EnterCriticalSection(&lock_);
   *outcome = last_;
   LeaveCriticalSection(&lock_);

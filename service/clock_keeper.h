@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include "net/proxy_rules.h"
 #include "service/clock_bound.h"
 #include "service/clock_contract.h"
 
@@ -45,4 +46,5 @@ private:
   // The exchange thread's own.
   ClockAnchor anchor_{};
   EventGate events_{};
+  ExchangeRoute route_ = ExchangeRoute::Unknown;
 };

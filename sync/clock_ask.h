@@ -3,8 +3,11 @@
 #pragma once
 #include <windows.h>
 
-// The longest the window waits for the service's answer.
-constexpr DWORD kClockAskTimeoutMs = 3000;
+#include "service/clock_contract.h"
+
+// The longest the window waits for the service's answer: as long as the
+// service may take for its exchange, and a second for the pipe.
+constexpr DWORD kClockAskTimeoutMs = kClockExchangeWaitMs + 1000;
 
 // Sends "SYNC" to the service's pipe and waits for the reply, at most
 // timeoutMs in all, trying again while every instance is busy or the service

@@ -7,7 +7,7 @@
 
 int MainWindow::FetchServerTime() {
   char exchange[kExchangeCapacity];
-  TimeExchange got = RequestTime(serverHost, exchange, ProxySettings::User);
+  TimeExchange got = RequestTime(serverHost, exchange, ProxySettings::User, &route);
   if (got.length < 1) {
     // The target while nothing came back, else what did.
     MessageBoxA(hwnd, exchange, kTextNetworkError, MB_OK);
@@ -43,8 +43,9 @@ int MainWindow::FetchServerTime() {
 void MainWindow::RefreshBanner() {
   char reply[kBannerCapacity];
   int32_t roundTripMs = 0;  // not used for the banner
-  if (HttpGetOrProxy(ProxySettings::User, serverHost, kBannerTarget, reply, kBannerCapacity - 1,
-                     &roundTripMs) <= 0)
+  // The same server as the time, by the same way.
+  if (ServerGet({ProxySettings::User, &route, serverHost, kBannerTarget, nullptr}, reply,
+                kBannerCapacity - 1, &roundTripMs) <= 0)
     return;
   char* link = SkipBannerSpace(reply);
   char* text = SplitAtChar(link, '\t');

@@ -10,6 +10,7 @@
 #include "app/dialog_window.h"
 #include "app/message_loop.h"
 #include "app/newer_windows.h"
+#include "net/proxy_rules.h"
 #include "sync/clock_ask.h"
 #include "sync/zone.h"
 
@@ -103,6 +104,9 @@ public:
   const char* homeLink = "";
   char bannerLink[kBannerLinkSize] = {};
   char serverHost[kServerHostSize] = {};
+  // The way to the server that worked last, for this run only: a network
+  // change may end it, and the first exchange then finds it again.
+  ExchangeRoute route = ExchangeRoute::Unknown;
 
   HFONT bodyFont = nullptr;
   HFONT linkFont = nullptr;

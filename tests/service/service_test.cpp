@@ -3,6 +3,7 @@
 // of this process, and asked by the real main window whose SetLocalTime is
 // refused. The service learns the loopback server from HKLM's Server value.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/proxy_settings.h"
+#include "tests/support/tcp_counters.h"
 #include "tests/sync/clock_window.h"
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
@@ -40,9 +44,30 @@ const char kWindowTimeIp[] = "127.0.14.1";
 const char kBoundIp[] = "127.0.13.1";
 constexpr int64_t kHour = 3600;
 constexpr int64_t kNoValue = -1;
+// The run script drops this user's packets to port 80 here; squid's get through.
+const char kDroppedIp[] = "127.0.12.20";
+const char kHttpsServer[] = "https://127.0.12.21";  // the script's, under its test root
 // The service program's Windows path: the first argument GoogleTest leaves
 // on the command line (the shared test entry point runs the tests).
 const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
+
+// The script's test root (the second argument) in the machine's ROOT store,
+// the one LocalService sees.
+bool TrustTestRootForTheMachine() {
+  if (__argc < 3 || __argv[2] == nullptr) return false;
+  std::ifstream file(__argv[2], std::ios::binary);
+  std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
+  if (store == nullptr) return false;
+  BOOL added = !der.empty() &&
+               CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                reinterpret_cast<const BYTE*>(der.data()),
+                                                static_cast<DWORD>(der.size()),
+                                                CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(store, 0);
+  return added != FALSE;
+}
 
 // Runs a command line to its end (at most 30 s); its exit code, or -1.
 int Run(std::string commandLine) {
@@ -178,9 +203,14 @@ class ClockService : public ClockWindow {
 protected:
   static void SetUpTestSuite() {
     SetMachineServer(kTimeIp);
-    // As `netsh winhttp set proxy` stores it: flags 3, a proxy.
+    // As `netsh winhttp set proxy` stores it: flags 3, a proxy, and an
+    // exceptions list of 4 KB, as group policy pushes them, naming none of
+    // the tests' hosts.
+    std::string bypass;
+    while (bypass.size() < 4096) bypass += "*.site" + std::to_string(bypass.size()) + ".corp;";
     ASSERT_TRUE(StoreProxySettings(HKEY_LOCAL_MACHINE, "WinHttpSettings", 0x18, 3,
-                                   {kMachineProxy, ""}));
+                                   {kMachineProxy, bypass}));
+    ASSERT_TRUE(TrustTestRootForTheMachine()) << "usage: service_tests SERVICE_EXE ROOT_DER";
     Sc("delete OrametClock");  // what an aborted run may have left
     ASSERT_STRNE(ServiceExe(), "") << "usage: service_tests SERVICE_EXE_WINDOWS_PATH";
     std::string create = std::string("create OrametClock binPath= \"") + ServiceExe() +
@@ -248,6 +278,7 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
        0xFFFFFFFF, 0xFFFFFFFF},
       {"before the build", {CurrentTime(beforeBuild)}, kBoundIp, "SYNC",
        "TOOFAR " + std::to_string(beforeBuild), nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
+      {"an https server", {}, kHttpsServer, "SYNC", "OK"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -267,7 +298,7 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
 
 TEST_F(ClockService, ABurstOfClientsCostsOneExchange) {
   // The program's own ask, twenty at once: more clients than instances, so
-  // some find them all busy and must wait and try again within their 3 s.
+  // some find them all busy and must wait and try again within their time.
   LoopbackServer server(kTimeIp, {CurrentTime()});
   ASSERT_TRUE(server.listening());
   AwaitFreshExchange();
@@ -361,6 +392,35 @@ TEST_F(ClockService, ProgramRefusedTheClockHasTheServiceSetIt) {
     // The window's request, then the service's.
     EXPECT_EQ(server.requests().size(), 2u);
   }
+}
+
+TEST_F(ClockService, WhereOnlyTheProxyGetsOutTheStatusLineTellsWhatTheServiceDid) {
+  // The service waits out its dropped direct connect before it asks the
+  // proxy; the program's ask must wait for that answer.
+  LoopbackServer server(kDroppedIp, {CurrentTime()});
+  ASSERT_TRUE(server.listening());
+  SetMachineServer(kDroppedIp);
+  // The window's own exchange goes through the proxy too.
+  ASSERT_TRUE(StoreProxySettings(HKEY_CURRENT_USER, "DefaultConnectionSettings", 0x46, 2,
+                                 {kMachineProxy, "", ""}));
+  AwaitFreshExchange();
+  MessageBoxRecorder boxes;
+  lstrcpynA(window.serverHost, kDroppedIp, sizeof window.serverHost);
+  SetLocalTimeRecorder::result = FALSE;
+  SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
+  window.SyncNow();
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+  EXPECT_EQ(server.requests().size(), 2u);
+  // The next exchange takes the proxy at once: no connection request is
+  // sent again for want of an answer.
+  AwaitFreshExchange();
+  long resent = TcpCounter("TCPSynRetrans");
+  EXPECT_EQ(Ask("SYNC"), "OK");
+  EXPECT_EQ(TcpCounter("TCPSynRetrans") - resent, 0);
+  EXPECT_EQ(server.requests().size(), 3u);
+  ASSERT_TRUE(StoreProxySettings(HKEY_CURRENT_USER, "DefaultConnectionSettings", 0x46, 1,
+                                 {"", "", ""}));
 }
 
 TEST_F(ClockService, StopsWithinItsWaitHintDuringAnExchange) {

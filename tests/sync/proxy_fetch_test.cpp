@@ -1,15 +1,23 @@
 // The time and banner exchanges through a real proxy (squid, started by
 // tests/support/run-with-squid.sh) that knows a host name the program cannot
 // resolve, with the user's proxy settings written as Internet Options stores
-// them. Runs in a prefix and a network namespace of its own.
+// them, and over HTTPS from the script's test servers, whose root the prefix
+// is made to trust. Runs in a prefix and a network namespace of its own.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "res/texts.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/proxy_settings.h"
+#include "sync/time_exchange.h"
+#include "tests/support/tcp_counters.h"
 #include "tests/sync/clock_window.h"
 
 std::vector<SYSTEMTIME> SetLocalTimeRecorder::calls;
@@ -26,6 +34,8 @@ const char kSquid[] = "127.0.0.191:3128";
 const char kSquidWithPassword[] = "127.0.0.191:3129";  // Basic only: no logon to offer
 const char kRefusing[] = "127.0.0.193:80";           // no one listens
 const char kSilentIp[] = "127.0.0.194";              // accepts and never answers
+// The script drops this user's packets to port 80 here; squid's get through.
+const char kDroppedIp[] = "127.0.12.10";
 
 constexpr DWORD kDirect = 1, kFixed = 2, kScript = 4;  // the flags of the user's settings
 
@@ -37,6 +47,17 @@ void SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypa
 
 bool Has(const std::string& request, const std::string& line) {
   return request.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+// The script's test root (the first argument GoogleTest leaves), in the
+// prefix's ROOT store as an administrator would add it.
+bool TrustTestRoot() {
+  if (__argc < 2 || __argv[1] == nullptr) return false;
+  std::ifstream file(__argv[1], std::ios::binary);
+  std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  return !der.empty() &&
+         CertAddEncodedCertificateToSystemStoreA(
+             "ROOT", reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
 }
 
 class ProxyFetch : public ClockWindow {
@@ -72,6 +93,13 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
   const std::string silentProxy = std::string(kSilentIp) + ":80";
   const std::string kTarget = "/?v=2.07";
   const ServerStep kTime = HttpReply("1700000000123");
+  // Group policy's lists run to kilobytes: 4 KB of entries before the one that counts.
+  std::string longBypass;
+  std::string longList;
+  while (longBypass.size() < 4096)
+    longBypass += "*.site" + std::to_string(longBypass.size()) + ".corp;";
+  while (longList.size() < 4096)
+    longList += "ftp=f" + std::to_string(longList.size()) + ".corp:21;";
   const struct {
     const char* name;
     DWORD flags;
@@ -89,6 +117,12 @@ TEST_F(ProxyFetch, AnUnresolvableServerIsAskedThroughTheUsersProxy) {
        "", kProxiedHost, kTime, "", "", 1, nullptr},
       {"bypass entries that do not match", kFixed, kSquid, "<local>;*.other.test;time.proxied",
        kProxiedHost, kTime, "", "", 1, nullptr},
+      {"a 4 KB exceptions list", kFixed, kSquid, longBypass, kProxiedHost, kTime, "", "", 1,
+       nullptr},
+      {"a 4 KB exceptions list that names the host last", kFixed, kSquid,
+       longBypass + kProxiedHost, kProxiedHost, kTime, kTarget, kTextNetworkError, 0, nullptr},
+      {"a 4 KB proxy list", kFixed, longList + "http=" + kSquid, "", kProxiedHost, kTime, "", "",
+       1, nullptr},
       {"a hostile time is refused as ever", kFixed, kSquid, "", kProxiedHost,
        HttpReply("253402300800000"), "253402300800000", kTextUnknownData, 1, nullptr},
       {"no proxy configured", kDirect, "", "", kProxiedHost, kTime, kTarget,
@@ -174,6 +208,128 @@ TEST_F(ProxyFetch, TheBannerComesThroughTheProxy) {
   EXPECT_EQ(Text(IDC_BANNER), "news");
   ASSERT_EQ(origin.requests().size(), 1u);
   EXPECT_EQ(origin.requests()[0].rfind("GET /ad/ HTTP/1.1\r\n", 0), 0u) << origin.requests()[0];
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ProxyFetch, HttpsTimeComesOnlyFromAServerItsCertificateNames) {
+  ASSERT_TRUE(TrustTestRoot()) << "usage: proxy_fetch_tests ROOT_DER_PATH";
+  // Plain servers on the refused ones' port 80: a refusal must never fall
+  // back to plain HTTP.
+  LoopbackServer plain2("127.0.12.2", {CurrentTime()});
+  LoopbackServer plain3("127.0.12.3", {CurrentTime()});
+  LoopbackServer plain4("127.0.12.4", {CurrentTime()});
+  const struct {
+    const char* name;
+    DWORD flags;  // of the user's proxy settings
+    const char* server;
+    bool taken;
+    int64_t seconds;  // the base time's, when the server sends a fixed one
+  } cases[] = {
+      {"a server of the trusted root", kDirect, "https://127.0.12.1", true, 0},
+      {"on a port of its own", kDirect, "HTTPS://127.0.12.1:4443/", true, 0},
+      {"an expired certificate of the right chain and name", kDirect, "https://127.0.12.5", true,
+       0},
+      {"through the proxy's tunnel", kFixed, "https://secure.proxied.test", true, 0},
+      // Its handshake starts 2 s late: outside the round trip, or the time
+      // would be set a second ahead.
+      {"a slow handshake", kDirect, "https://127.0.12.6", true, 1700000000},
+      {"an unknown root", kDirect, "https://127.0.12.2", false, 0},
+      {"a wrong name", kDirect, "https://127.0.12.3", false, 0},
+      {"plain HTTP on the HTTPS port", kDirect, "https://127.0.12.4", false, 0},
+      {"no port", kDirect, "https://127.0.12.1:", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUserProxy(c.flags, kSquid, "");
+    lstrcpynA(window.serverHost, c.server, sizeof window.serverHost);
+    SetLocalTimeRecorder::calls.clear();
+    SetWindowTextA(GetDlgItem(window.hwnd, IDC_STATUS), "");
+    MessageBoxRecorder boxes;
+    window.SyncNow();
+    if (c.taken) {
+      EXPECT_TRUE(boxes.boxes().empty());
+      ASSERT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
+      EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+      if (c.seconds != 0) {
+        EXPECT_EQ(window.baseSeconds, c.seconds);
+      }
+    } else {
+      ASSERT_EQ(boxes.boxes().size(), 1u);
+      EXPECT_EQ(boxes.boxes()[0].text, "/?v=2.07");
+      EXPECT_EQ(boxes.boxes()[0].caption, kTextNetworkError);
+      EXPECT_TRUE(SetLocalTimeRecorder::calls.empty());
+      EXPECT_EQ(Text(IDC_STATUS), "");
+    }
+  }
+  EXPECT_EQ(plain2.connections() + plain3.connections() + plain4.connections(), 0);
+}
+
+TEST_F(ProxyFetch, OnlyAnHttpsTimeItsCertificateVouchesForIsAuthenticated) {
+  ASSERT_TRUE(TrustTestRoot());
+  LoopbackServer origin(kOriginIp, {CurrentTime()});
+  ASSERT_TRUE(origin.listening());
+  SetUserProxy(kFixed, kSquid, "");
+  const struct {
+    const char* server;
+    bool authenticated;
+  } cases[] = {
+      {"https://127.0.12.1", true},
+      {"https://secure.proxied.test", true},
+      // Accepted for the exchange, but not valid at the time it sent.
+      {"https://127.0.12.5", false},
+      {kProxiedHost, false},
+      {kOriginIp, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    char exchange[kExchangeCapacity];
+    ExchangeRoute route = ExchangeRoute::Unknown;
+    TimeExchange got = RequestTime(c.server, exchange, ProxySettings::User, &route);
+    ASSERT_EQ(got.reply, ReplyClass::Time) << got.length;
+    EXPECT_EQ(got.authenticated, c.authenticated);
+  }
+}
+
+TEST_F(ProxyFetch, ASyncOverHttpsShowsCountsAndTakesTheBannerFromTheSameServer) {
+  ASSERT_TRUE(TrustTestRoot());
+  SetUserProxy(kDirect, "", "");
+  lstrcpynA(window.serverHost, "https://127.0.12.1", sizeof window.serverHost);
+  MessageBoxRecorder boxes;
+  window.SyncNow();
+  EXPECT_TRUE(boxes.boxes().empty());
+  ASSERT_EQ(SetLocalTimeRecorder::calls.size(), 1u);
+  EXPECT_TRUE(SameTime(SetLocalTimeRecorder::calls[0], window.DisplayTime));
+  EXPECT_NE(Text(IDC_DATE), kTextDatePlaceholder);
+  EXPECT_NE(Text(IDC_TIME), kTextTimePlaceholder);
+  EXPECT_EQ(Text(IDC_FETCH_COUNT), "\xC8\xA1\xCA\xB1" "1" "\xB4\xCE");
+  EXPECT_EQ(StoredCount(), std::to_string(SetLocalTimeRecorder::calls[0].wDay) + ",1");
+  window.RefreshBanner();
+  EXPECT_STREQ(window.bannerLink, "http://q.example/s");
+  EXPECT_EQ(Text(IDC_BANNER), "secure news");
+}
+
+TEST_F(ProxyFetch, WhereOnlyTheProxyGetsOutTheSecondSyncGoesStraightThroughIt) {
+  LoopbackServer origin(kDroppedIp, {CurrentTime()});
+  ASSERT_TRUE(origin.listening());
+  lstrcpynA(window.serverHost, kDroppedIp, sizeof window.serverHost);
+  long resent[3] = {TcpCounter("TCPSynRetrans"), 0, 0};
+  for (int sync = 1; sync <= 2; ++sync) {
+    SCOPED_TRACE(sync);
+    MessageBoxRecorder boxes;
+    window.SyncNow();
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
+    resent[sync] = TcpCounter("TCPSynRetrans");
+  }
+  ASSERT_GE(resent[0], 0);
+  EXPECT_EQ(origin.requests().size(), 2u);
+  // The first sync waited on the dropped direct way, the second must not
+  // have tried it.
+  EXPECT_GT(resent[1] - resent[0], 0);
+  EXPECT_EQ(resent[2] - resent[1], 0);
 }
 
 }  // namespace
