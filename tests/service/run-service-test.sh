@@ -6,7 +6,8 @@
 # proxy is a real squid on 127.0.0.102:3128 that knows time.proxied.test
 # (127.0.0.100), a name the service cannot resolve; port 80 of 127.0.12.20
 # is silently dropped for everyone but squid, and 127.0.12.21:443 serves the
-# time over HTTPS under a test root, whose DER file the test program is
+# time over HTTPS under a test root (127.0.12.22:443 the time 16 hours
+# ahead), whose DER file the test program is
 # given: all in a network namespace of their own.
 # Usage: run-service-test.sh WINE_RUN PREFIX ARCH TEST_EXE SERVICE_EXE
 set -uo pipefail
@@ -28,6 +29,7 @@ trap 'stop_https_server; stop_squid; wineserver -k 2>/dev/null; wineserver -w 2>
 iptables -A OUTPUT -d 127.0.12.20 -p tcp --dport 80 -m owner --uid-owner 0 -j DROP || exit 1
 tls=$prefix.tls
 make_certificates "$tls" || exit 1
-start_https_server "$tls" "127.0.12.21:443:time:$tls/good.pem:$tls/good.key" || exit 1
+start_https_server "$tls" "127.0.12.21:443:time:$tls/good.pem:$tls/good.key" \
+  "127.0.12.22:443:time+57600:$tls/good.pem:$tls/good.key" || exit 1
 start_squid "$prefix.squid" 127.0.0.102 3128 "127.0.0.100 time.proxied.test" || exit 1
 "$wine_run" "$prefix" "$test_exe" "$(winpath "$service_exe")" "$(winpath "$tls/root.der")"

@@ -47,6 +47,7 @@ constexpr int64_t kNoValue = -1;
 // The run script drops this user's packets to port 80 here; squid's get through.
 const char kDroppedIp[] = "127.0.12.20";
 const char kHttpsServer[] = "https://127.0.12.21";  // the script's, under its test root
+const char kHttpsAheadServer[] = "https://127.0.12.22";  // the same, 16 hours ahead
 // The service program's Windows path: the first argument GoogleTest leaves
 // on the command line (the shared test entry point runs the tests).
 const char* ServiceExe() { return __argc > 1 && __argv[1] != nullptr ? __argv[1] : ""; }
@@ -278,6 +279,8 @@ TEST_F(ClockService, AnswersEveryRequestByTheContract) {
        0xFFFFFFFF, 0xFFFFFFFF},
       {"before the build", {CurrentTime(beforeBuild)}, kBoundIp, "SYNC",
        "TOOFAR " + std::to_string(beforeBuild), nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
+      // Authenticated at the time it sent, by a chain valid then: no bound.
+      {"16 hours ahead over https", {}, kHttpsAheadServer, "SYNC", "SETFAIL 1314"},
       {"an https server", {}, kHttpsServer, "SYNC", "OK"},
   };
   for (const auto& c : cases) {

@@ -4,7 +4,7 @@
 Usage: https_server.py READY_FILE LISTENER...
 LISTENER is ADDRESS:PORT:MODE[:CERTIFICATE:KEY]. MODE is
   time   TLS; the time body ("<seconds><3 digits of ms>") stamped right before
-         the write, and a banner for /ad/
+         the write, and a banner for /ad/; time+N sends the time N seconds ahead
   slow   TLS, its handshake begun 2 s after the connection is accepted; the
          fixed body 1700000000000
   plain  plain HTTP on that port, as time
@@ -24,7 +24,7 @@ def body(path, mode):
         return BANNER
     if mode == "slow":
         return b"1700000000000"
-    now = time.time()
+    now = time.time() + (int(mode[5:]) if mode.startswith("time+") else 0)
     return b"%d%03d" % (int(now), int(now * 1000) % 1000)
 
 

@@ -2,7 +2,7 @@
 #
 # make_certificates DIR: a test root (root.pem, root.der) and, in DIR, leaf
 # certificates with their keys, each leaf.pem with the chain after it:
-#   good.pem     from the root, for 127.0.12.1, .6, .21 and secure.proxied.test
+#   good.pem     from the root, for 127.0.12.1, .6, .21, .22 and secure.proxied.test
 #   stranger.pem for 127.0.12.2, from a root no store holds
 #   misnamed.pem from the root, for elsewhere.test (served on 127.0.12.3)
 #   expired.pem  from the root, for 127.0.12.5, valid only in January 2020
@@ -51,7 +51,7 @@ CNF
     root root
     root stranger-root
     openssl x509 -in root.pem -outform DER -out root.der
-    leaf good root "DNS:127.0.12.1,IP:127.0.12.1,DNS:127.0.12.6,IP:127.0.12.6,DNS:127.0.12.21,IP:127.0.12.21,DNS:secure.proxied.test" -days 30
+    leaf good root "DNS:127.0.12.1,IP:127.0.12.1,DNS:127.0.12.6,IP:127.0.12.6,DNS:127.0.12.21,IP:127.0.12.21,DNS:127.0.12.22,IP:127.0.12.22,DNS:secure.proxied.test" -days 30
     leaf stranger stranger-root "DNS:127.0.12.2,IP:127.0.12.2" -days 30
     leaf misnamed root "DNS:elsewhere.test" -days 30
     leaf expired root "DNS:127.0.12.5,IP:127.0.12.5" -startdate 20200101000000Z \
