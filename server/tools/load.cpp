@@ -187,14 +187,9 @@ double pct(std::vector<float> &v, double p) {
     return v[idx];
 }
 
-int do_rate(int conns, double seconds, int threads) {
-    auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    auto t0 = Clock::now();
-    std::vector<Result> results(static_cast<size_t>(threads));
-    std::vector<std::thread> ts;
-    for (int t = 0; t < threads; ++t)
-        ts.emplace_back(rate_thread, conns / threads + (t < conns % threads ? 1 : 0), end, &results[t]);
-    for (auto &t : ts) t.join();
+// Prints the threads' results as one line, key=value, for the script to pick
+// apart; 1 when no request was answered.
+int report(const std::vector<Result> &results, Clock::time_point t0) {
     double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     std::vector<float> all;
     unsigned long errors = 0;
@@ -203,11 +198,21 @@ int do_rate(int conns, double seconds, int threads) {
         errors += r.errors;
     }
     std::sort(all.begin(), all.end());
-    // One line, key=value, for the script to pick apart.
     std::printf("requests=%zu errors=%lu rps=%.0f p50_us=%.0f p90_us=%.0f p99_us=%.0f max_us=%.0f\n", all.size(),
                 errors, all.size() / elapsed, pct(all, 50), pct(all, 90), pct(all, 99),
                 all.empty() ? NAN : all.back());
     return all.empty() ? 1 : 0;
+}
+
+int do_rate(int conns, double seconds, int threads) {
+    auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    auto t0 = Clock::now();
+    std::vector<Result> results(static_cast<size_t>(threads));
+    std::vector<std::thread> ts;
+    for (int t = 0; t < threads; ++t)
+        ts.emplace_back(rate_thread, conns / threads + (t < conns % threads ? 1 : 0), end, &results[t]);
+    for (auto &t : ts) t.join();
+    return report(results, t0);
 }
 
 void tls_rate_thread(SSL_CTX *ctx, Clock::time_point end, Result *out) {
@@ -259,19 +264,9 @@ int do_tls_rate(int conns, double seconds) {
     std::vector<std::thread> ts;
     for (int t = 0; t < conns; ++t) ts.emplace_back(tls_rate_thread, ctx, end, &results[t]);
     for (auto &t : ts) t.join();
-    double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::vector<float> all;
-    unsigned long errors = 0;
-    for (auto &r : results) {
-        all.insert(all.end(), r.latencies_us.begin(), r.latencies_us.end());
-        errors += r.errors;
-    }
-    std::sort(all.begin(), all.end());
-    std::printf("requests=%zu errors=%lu rps=%.0f p50_us=%.0f p90_us=%.0f p99_us=%.0f max_us=%.0f\n", all.size(),
-                errors, all.size() / elapsed, pct(all, 50), pct(all, 90), pct(all, 99),
-                all.empty() ? NAN : all.back());
+    int rc = report(results, t0);
     SSL_CTX_free(ctx);
-    return all.empty() ? 1 : 0;
+    return rc;
 }
 
 struct FloodSlot {

@@ -230,6 +230,14 @@ protected:
     SetMachineServer(kTimeIp);
     SetMachineBounds(kNoValue, kNoValue);
   }
+  // The window synchronises with host as a standard user would: its own set
+  // of the clock is refused, so it asks the service.
+  void SyncRefused(const char* host) {
+    lstrcpynA(window.serverHost, host, sizeof window.serverHost);
+    SetLocalTimeRecorder::result = FALSE;
+    SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
+    window.SyncNow();
+  }
 };
 
 TEST_F(ClockService, AnswersEveryRequestByTheContract) {
@@ -386,10 +394,7 @@ TEST_F(ClockService, ProgramRefusedTheClockHasTheServiceSetIt) {
     ASSERT_TRUE(server.listening());
     AwaitFreshExchange();
     MessageBoxRecorder boxes;
-    lstrcpynA(window.serverHost, kTimeIp, sizeof window.serverHost);
-    SetLocalTimeRecorder::result = FALSE;
-    SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
-    window.SyncNow();
+    SyncRefused(kTimeIp);
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(Text(IDC_STATUS), c.status);
     // The window's request, then the service's.
@@ -408,10 +413,7 @@ TEST_F(ClockService, WhereOnlyTheProxyGetsOutTheStatusLineTellsWhatTheServiceDid
                                  {kMachineProxy, "", ""}));
   AwaitFreshExchange();
   MessageBoxRecorder boxes;
-  lstrcpynA(window.serverHost, kDroppedIp, sizeof window.serverHost);
-  SetLocalTimeRecorder::result = FALSE;
-  SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
-  window.SyncNow();
+  SyncRefused(kDroppedIp);
   EXPECT_TRUE(boxes.boxes().empty());
   EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeOk);
   EXPECT_EQ(server.requests().size(), 2u);
@@ -477,10 +479,7 @@ TEST_F(ClockService, ASquatterIsNotBelievedAndTheServiceTakesThePipeOnceItIsGone
   EXPECT_EQ(Sc("start OrametClock"), 0);
   // The program's ask reaches the squatter, which would answer "OK".
   MessageBoxRecorder boxes;
-  lstrcpynA(window.serverHost, kWindowTimeIp, sizeof window.serverHost);
-  SetLocalTimeRecorder::result = FALSE;
-  SetLocalTimeRecorder::error = ERROR_PRIVILEGE_NOT_HELD;
-  window.SyncNow();
+  SyncRefused(kWindowTimeIp);
   EXPECT_EQ(Text(IDC_STATUS), kTextSetTimeFailed);
   EXPECT_EQ(server.requests().size(), 1u);
   // Meanwhile the service waits for the name, its checkpoints rising.
