@@ -1,8 +1,9 @@
 // The time and banner exchanges through a real proxy (squid, started by
 // tests/support/run-with-squid.sh) that knows a host name the program cannot
 // resolve, with the user's proxy settings written as Internet Options stores
-// them, and over HTTPS from the script's test servers, whose root the prefix
-// is made to trust. Runs in a prefix and a network namespace of its own.
+// them, and over HTTPS from the script's test servers (the real oramet-timed
+// among them), whose root the prefix is made to trust. Runs in a prefix and a
+// network namespace of its own.
 #include <gtest/gtest.h>
 
 #include <windows.h>
