@@ -3,12 +3,13 @@
 # Idempotent: returns quickly when everything is already there.
 set -euo pipefail
 
+# ssl-cert: the server package's test installs that package, which needs it.
 need=(cmake ninja-build g++ g++-mingw-w64-i686-posix mingw-w64-i686-dev
       g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
       wine wine32:i386 wine64 fonts-wine xvfb xauth x11-apps x11-utils imagemagick fonts-wqy-microhei
       googletest locales libh2o-evloop-dev libssl-dev libuv1-dev zlib1g-dev pkg-config dpkg-dev file
       clang libclang-rt-14-dev nsis zip squid iproute2 iptables python3 openssl osslsigncode
-      haproxy redis-server libhiredis-dev)
+      haproxy redis-server libhiredis-dev ssl-cert)
 
 missing=()
 for p in "${need[@]}"; do
