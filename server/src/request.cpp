@@ -1,12 +1,31 @@
 #include "request.hpp"
 
+#include <strings.h>
+
 #include <cctype>
 #include <charconv>
 
 namespace oramet {
+namespace {
+
+// A target in absolute form ("http://host/?v=2.07"), which a server must
+// accept and some clients send even inside a proxy's tunnel, from its path
+// on; empty when it has no path. Any other target as it stands.
+std::string_view origin_form(std::string_view target) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (target.size() < scheme.size() || strncasecmp(target.data(), scheme.data(), scheme.size()) != 0)
+            continue;
+        auto path = target.find_first_of("/?#", scheme.size());
+        return path != std::string_view::npos && target[path] == '/' ? target.substr(path) : std::string_view();
+    }
+    return target;
+}
+
+}  // namespace
 
 Route route_request(std::string_view method, std::string_view target) {
     if (method != "GET" && method != "HEAD") return Route::NotFound;
+    target = origin_form(target);
     auto q = target.find('?');
     std::string_view path = target.substr(0, q);
     if (path == "/" && q != std::string_view::npos) return Route::Time;

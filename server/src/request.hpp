@@ -14,8 +14,9 @@ namespace oramet {
 
 enum class Route { Time, Banner, NotFound };
 
-// `target` is the request target as sent ("/?v=2.07"). GET and HEAD (the
-// same answer without its body) count; any other method is not found.
+// `target` is the request target as sent ("/?v=2.07", or in absolute form
+// "http://host/?v=2.07"). GET and HEAD (the same answer without its body)
+// count; any other method is not found.
 Route route_request(std::string_view method, std::string_view target);
 
 struct TimeQuery {

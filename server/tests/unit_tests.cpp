@@ -93,6 +93,14 @@ TEST(Route, RecognisesEndpoints) {
     EXPECT_EQ(route_request("HEAD", "/x"), Route::NotFound);
     EXPECT_EQ(route_request("OPTIONS", "/?v=2.07"), Route::NotFound);
     EXPECT_EQ(route_request("get", "/ad/"), Route::NotFound);
+    // Absolute form, routed by its path.
+    EXPECT_EQ(route_request("GET", "https://secure.example:443/?v=2.07"), Route::Time);
+    EXPECT_EQ(route_request("GET", "HTTP://127.0.0.1/ad/"), Route::Banner);
+    EXPECT_EQ(route_request("GET", "http://a/x/?v=2.07"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "http://a?v=/"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "http://"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "ftp://a/?v=2.07"), Route::NotFound);
+    EXPECT_EQ(route_request("GET", "http:/?v=2.07"), Route::NotFound);
 }
 
 // Only what H2O would answer exactly alike may skip it.
